@@ -1,0 +1,33 @@
+# Project-wide build helpers: warnings for project code and the one function that turns
+# a template folder into a plug-in library.
+
+set(MONTAGE_PLUGIN_BUILD_DIR "${PROJECT_BINARY_DIR}/plugins")
+set(MONTAGE_PLUGIN_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/montage/plugins")
+set(MONTAGE_EXPORT_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin-exports.map")
+
+# Warnings are errors in project code.
+function(montage_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+                                           -Wold-style-cast -Werror)
+endfunction()
+
+# montage_add_template(<Name>): builds templates/<name>/*.cpp into the plug-in library
+# <Name>.so (no "lib" prefix) linked with the framework. Only the two exports of the
+# version script are visible; everything else, the framework's globals included, stays
+# inside the library so that plug-ins loaded together never share state.
+function(montage_add_template name)
+  string(TOLOWER "${name}" folder)
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp")
+  add_library(${name} MODULE ${sources})
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY "${MONTAGE_PLUGIN_BUILD_DIR}"
+    LINK_DEPENDS "${MONTAGE_EXPORT_MAP}")
+  target_link_libraries(${name} PRIVATE montage_framework)
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${MONTAGE_EXPORT_MAP}" "LINKER:--no-undefined")
+  montage_warnings(${name})
+  install(TARGETS ${name} LIBRARY DESTINATION "${MONTAGE_PLUGIN_INSTALL_DIR}" COMPONENT plugins)
+  set_property(GLOBAL APPEND PROPERTY MONTAGE_TEMPLATES ${name})
+endfunction()

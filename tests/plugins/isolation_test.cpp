@@ -1,0 +1,57 @@
+// Plug-ins loaded together into one process must each keep their own globals, string
+// table and code, even when loaded with RTLD_GLOBAL.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "plugin_library.h"
+
+namespace {
+
+struct Observed {
+  std::string name;
+  std::string displayName;
+  std::vector<std::vector<KeyFrame>> keyFrames;  // per input, at the default count
+};
+
+Observed Observe(const PluginLibrary& library) {
+  const EffectPtr effect = library.Create();
+  Observed seen;
+  char buffer[64];
+  effect->GetName(buffer, sizeof buffer);
+  seen.name = buffer;
+  effect->GetDisplayName(buffer, sizeof buffer);
+  seen.displayName = buffer;
+  const int count = effect->GetDefaultInputCount();
+  int n = 0;
+  const CEffectSetting* settings = effect->GetSettingsFor(count, &n);
+  for (int i = 0; i < n; ++i) seen.keyFrames.push_back(KeyFramesOf(settings[i]));
+  return seen;
+}
+
+TEST(PluginIsolation, EveryPluginKeepsItsOwnIdentityWhenLoadedGlobally) {
+  if (std::size(kBuiltPlugins) < 2) GTEST_SKIP() << "needs two plug-ins";
+
+  // Each plug-in alone first, then all of them together in one global namespace.
+  std::vector<Observed> alone;
+  for (const BuiltPlugin& plugin : kBuiltPlugins) alone.push_back(Observe(PluginLibrary(plugin.path)));
+
+  std::vector<std::unique_ptr<PluginLibrary>> together;
+  for (const BuiltPlugin& plugin : kBuiltPlugins) {
+    together.push_back(std::make_unique<PluginLibrary>(plugin.path, RTLD_NOW | RTLD_GLOBAL));
+  }
+  for (std::size_t i = 0; i < together.size(); ++i) {
+    SCOPED_TRACE(kBuiltPlugins[i].name);
+    const Observed seen = Observe(*together[i]);
+    EXPECT_EQ(seen.name, kBuiltPlugins[i].name);
+    EXPECT_EQ(seen.displayName, kBuiltPlugins[i].name);
+    ASSERT_EQ(seen.keyFrames.size(), alone[i].keyFrames.size());
+    for (std::size_t input = 0; input < seen.keyFrames.size(); ++input) {
+      EXPECT_TRUE(SameBits(seen.keyFrames[input], alone[i].keyFrames[input])) << "input " << input;
+    }
+  }
+}
+
+}  // namespace
