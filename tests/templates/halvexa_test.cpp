@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <vector>
+
+#include "keyframe_matchers.h"
+
+namespace {
+
+constexpr double kLayerOpacity = 0.5;
+constexpr double kTile = 0.5;
+constexpr double kLeft = -0.25;
+constexpr double kRight = 0.25;
+constexpr double kTop = 0.25;
+constexpr double kBottom = -0.25;
+
+class Halvexa : public ::testing::Test {
+ protected:
+  PluginLibrary library_{FindBuiltPlugin("Halvexa").path};
+  EffectPtr effect_ = library_.Create();
+};
+
+TEST_F(Halvexa, FullFrameLayerIsHalfTransparentForAnyCount) {
+  // The layer needs no time step, so it stands even without inputs.
+  for (const int count : {5, 1, 0, INT_MAX, INT_MIN}) {
+    const std::vector<KeyFrame> frames = Generate(*effect_, 0, count);
+    ASSERT_EQ(frames.size(), 2u) << count;
+    ExpectKeyFrame(frames[0], {0, 0, 0, 1, kLayerOpacity});
+    ExpectKeyFrame(frames[1], {1, 0, 0, 1, kLayerOpacity});
+  }
+}
+
+// A tile: its four times and its grid position; every tile is at half size, hidden at
+// keyframe 0 and opaque from keyframe 1 on.
+struct TileCase {
+  int count;
+  int index;
+  std::array<double, 4> times;
+  double posX;
+  double posY;
+};
+
+TEST_F(Halvexa, TilesFillTheGridInTurnAndHoldTogether) {
+  const TileCase cases[] = {
+      // Five inputs (r = 1/10): one tile per quadrant; the hold starts at 1 - 2r = 0.8.
+      {5, 1, {0, 0.1, 0.8, 1}, kLeft, kTop},
+      {5, 2, {0.2, 0.30000000000000004, 0.8, 1}, kRight, kTop},
+      {5, 3, {0.4, 0.5, 0.8, 1}, kLeft, kBottom},
+      {5, 4, {0.6000000000000001, 0.7000000000000001, 0.8, 1}, kRight, kBottom},
+      // Seven inputs (r = 1/14): inputs 5 and 6 wrap onto the quadrants of 1 and 2. The
+      // hold starts at 1 - (r + r) = 0.8571428571428572; 12r would be 0.8571428571428571.
+      {7, 1, {0, 0.07142857142857142, 0.8571428571428572, 1}, kLeft, kTop},
+      {7, 2, {0.14285714285714285, 0.21428571428571427, 0.8571428571428572, 1}, kRight, kTop},
+      {7, 3, {0.2857142857142857, 0.3571428571428571, 0.8571428571428572, 1}, kLeft, kBottom},
+      {7, 4, {0.42857142857142855, 0.5, 0.8571428571428572, 1}, kRight, kBottom},
+      {7, 5, {0.5714285714285714, 0.6428571428571428, 0.8571428571428572, 1}, kLeft, kTop},
+      {7, 6, {0.7142857142857142, 0.7857142857142857, 0.8571428571428572, 1}, kRight, kTop},
+      // Below the minimum.
+      {2, 1, {0, 0.25, 0.5, 1}, kLeft, kTop},
+      {3, 2, {0.3333333333333333, 0.5, 0.6666666666666667, 1}, kRight, kTop},
+      // The largest index: 2 (index - 1) exceeds int but not double.
+      {INT_MAX, INT_MAX, {0.9999999995343387, 0.9999999997671694, 0.9999999995343387, 1}, kLeft, kBottom},
+  };
+  for (const TileCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "input " << c.index << " of " << c.count);
+    const std::vector<KeyFrame> frames = Generate(*effect_, c.index, c.count);
+    ASSERT_EQ(frames.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+      SCOPED_TRACE(testing::Message() << "keyframe " << k);
+      ExpectKeyFrame(frames[k], {c.times[k], c.posX, c.posY, kTile, k == 0 ? 0.0 : 1.0});
+    }
+  }
+}
+
+TEST_F(Halvexa, LastTileIsOpaqueBeforeTheCommonHold) {
+  for (int count = 2; count <= 100; ++count) {
+    const std::vector<KeyFrame> first = Generate(*effect_, 1, count);
+    const std::vector<KeyFrame> last = Generate(*effect_, count - 1, count);
+    ASSERT_EQ(first.size(), 4u);
+    ASSERT_EQ(last.size(), 4u);
+    EXPECT_LT(last[1].Time, last[2].Time) << count;
+    EXPECT_TRUE(SameDouble(last[2].Time, first[2].Time)) << count;
+  }
+}
+
+TEST_F(Halvexa, TileWithoutGridPositionOrTimeStepHasNoKeyFrames) {
+  // A negative index has no position; no inputs means no time step (1/0).
+  for (const int index : {-1, -2, -4, -5, INT_MIN}) {
+    EXPECT_TRUE(Generate(*effect_, index, 5).empty()) << index;
+    EXPECT_TRUE(Generate(*effect_, index, INT_MAX).empty()) << index;
+  }
+  for (const int index : {1, 2, INT_MAX}) EXPECT_TRUE(Generate(*effect_, index, 0).empty()) << index;
+}
+
+}  // namespace
