@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <vector>
+
+#include "keyframe_matchers.h"
+
+namespace {
+
+class Darvello : public ::testing::Test {
+ protected:
+  PluginLibrary library_{FindBuiltPlugin("Darvello").path};
+  PluginLibrary brisolenLibrary_{FindBuiltPlugin("Brisolen").path};
+  EffectPtr effect_ = library_.Create();
+  EffectPtr brisolen_ = brisolenLibrary_.Create();
+};
+
+TEST_F(Darvello, BackgroundIsEnlargedAndAlmostCentredForEveryCount) {
+  const ExpectedKeyFrame background[] = {{0, 0.0611, -0.037, 1.31, 1}, {1, 0.0611, -0.037, 1.31, 1}};
+  for (const int count : {1, 2, 5, 16, 100}) {
+    SCOPED_TRACE(testing::Message() << "count " << count);
+    const std::vector<KeyFrame> frames = Generate(*effect_, 0, count);
+    ASSERT_EQ(frames.size(), 2u);
+    ExpectKeyFrame(frames[0], background[0]);
+    ExpectKeyFrame(frames[1], background[1]);
+  }
+}
+
+TEST_F(Darvello, EveryInputButTheBackgroundIsBrisolens) {
+  // The pictures, and whatever lies outside the inputs (a negative index has no column,
+  // an index past the count runs past time 1), are Brisolen's to the bit.
+  for (const int count : {1, 2, 3, 4, 5, 16, 17, 100}) {
+    std::vector<int> indices = {INT_MIN, -1, count, count + 3};
+    for (int index = 1; index < count; ++index) indices.push_back(index);
+    for (const int index : indices) {
+      const std::vector<KeyFrame> darvello = Generate(*effect_, index, count);
+      EXPECT_TRUE(SameBits(darvello, Generate(*brisolen_, index, count))) << "input " << index << " of " << count;
+      EXPECT_EQ(darvello.size(), index > 0 ? 4u : 0u) << "input " << index << " of " << count;
+    }
+  }
+  // The last picture at the minimum ends exactly at 1 in the right column.
+  const std::vector<KeyFrame> last = Generate(*effect_, 15, 16);
+  ASSERT_EQ(last.size(), 4u);
+  EXPECT_TRUE(SameDouble(last[3].Time, 1.0));
+  EXPECT_TRUE(SameDouble(last[3].PosX, 0.3));
+}
+
+}  // namespace
