@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "plugin_library.h"
 
@@ -33,8 +35,16 @@ struct ExpectedKeyFrame {
   double rotation = 0.0;
 };
 
-inline void ExpectKeyFrame(const KeyFrame& actual, const ExpectedKeyFrame& expected) {
-  EXPECT_TRUE(SameDouble(actual.Time, expected.time)) << "Time";
+// Passes when `actual` rounds to `expected` at `decimals` places, for values a table
+// gives rounded.
+inline ::testing::AssertionResult RoundsTo(double actual, double expected, int decimals) {
+  if (std::fabs(actual - expected) <= 0.5 * std::pow(10.0, -decimals)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << Shortest(actual) << " does not round to " << Shortest(expected) << " at "
+                                       << decimals << " decimals";
+}
+
+// Every field but Time, by bits.
+inline void ExpectPose(const KeyFrame& actual, const ExpectedKeyFrame& expected) {
   EXPECT_TRUE(SameDouble(actual.PosX, expected.posX)) << "PosX";
   EXPECT_TRUE(SameDouble(actual.PosY, expected.posY)) << "PosY";
   EXPECT_TRUE(SameDouble(actual.Scale, expected.scale)) << "Scale";
@@ -43,6 +53,63 @@ inline void ExpectKeyFrame(const KeyFrame& actual, const ExpectedKeyFrame& expec
   EXPECT_TRUE(SameDouble(actual.Aux0, 0.0)) << "Aux0";
   EXPECT_EQ(actual.Aux1, 0);
   EXPECT_EQ(actual.Aux2, 0);
+}
+
+inline void ExpectKeyFrame(const KeyFrame& actual, const ExpectedKeyFrame& expected) {
+  EXPECT_TRUE(SameDouble(actual.Time, expected.time)) << "Time";
+  ExpectPose(actual, expected);
+}
+
+// As ExpectKeyFrame, with the time of a table that rounds it to `decimals` places.
+inline void ExpectKeyFrameToDecimals(const KeyFrame& actual, const ExpectedKeyFrame& expected, int decimals) {
+  EXPECT_TRUE(RoundsTo(actual.Time, expected.time, decimals)) << "Time";
+  ExpectPose(actual, expected);
+}
+
+// A full-frame layer: the default pose at time 0 and at time 1.
+inline const std::vector<ExpectedKeyFrame> kFullFrameLayer = {{0, 0, 0, 1, 1}, {1, 0, 0, 1, 1}};
+
+// The expected keyframes of input `index` of `count`.
+struct ExpectedInput {
+  int count;
+  int index;
+  std::vector<ExpectedKeyFrame> frames;
+};
+
+// Generates every listed input and checks its keyframes field by field: times by bits,
+// or to `timeDecimals` places for a table that rounds them (a negative value: by bits).
+inline void ExpectInputs(IEffectMultiDLL& effect, const std::vector<ExpectedInput>& inputs, int timeDecimals = -1) {
+  for (const ExpectedInput& input : inputs) {
+    SCOPED_TRACE(testing::Message() << "input " << input.index << " of " << input.count);
+    const std::vector<KeyFrame> frames = Generate(effect, input.index, input.count);
+    ASSERT_EQ(frames.size(), input.frames.size());
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+      SCOPED_TRACE(testing::Message() << "keyframe " << k);
+      if (timeDecimals < 0) {
+        ExpectKeyFrame(frames[k], input.frames[k]);
+      } else {
+        ExpectKeyFrameToDecimals(frames[k], input.frames[k], timeDecimals);
+      }
+    }
+  }
+}
+
+// The exact time of one keyframe of input `index` of `count`.
+struct ExpectedTime {
+  int count;
+  int index;
+  int keyframe;
+  double time;
+};
+
+inline void ExpectTimes(IEffectMultiDLL& effect, const std::vector<ExpectedTime>& times) {
+  for (const ExpectedTime& expected : times) {
+    SCOPED_TRACE(testing::Message() << "keyframe " << expected.keyframe << " of input " << expected.index << " of "
+                                    << expected.count);
+    const std::vector<KeyFrame> frames = Generate(effect, expected.index, expected.count);
+    ASSERT_LT(static_cast<std::size_t>(expected.keyframe), frames.size());
+    EXPECT_TRUE(SameDouble(frames[static_cast<std::size_t>(expected.keyframe)].Time, expected.time));
+  }
 }
 
 #endif  // MONTAGE_TESTS_KEYFRAME_MATCHERS_H
