@@ -17,26 +17,6 @@ class Morsela : public ::testing::Test {
 std::vector<ExpectedKeyFrame> Moving(double t0, double t1, double t2, double t3) {
   return {{t0, 0, 0, 0.96, 0}, {t1, 0, 0, 1, 1}, {t2, 0, 0, 1, 1}, {t3, 0, 0, 1.06, 0}};
 }
-const std::vector<ExpectedKeyFrame> kFullFrame = {{0, 0, 0, 1, 1}, {1, 0, 0, 1, 1}};
-
-struct InputCase {
-  int count;
-  int index;
-  std::vector<ExpectedKeyFrame> frames;
-};
-
-void ExpectInputs(IEffectMultiDLL& effect, const std::vector<InputCase>& cases) {
-  for (const InputCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << "input " << c.index << " of " << c.count);
-    const std::vector<KeyFrame> frames = Generate(effect, c.index, c.count);
-    ASSERT_EQ(frames.size(), c.frames.size());
-    for (std::size_t k = 0; k < frames.size(); ++k) {
-      SCOPED_TRACE(testing::Message() << "keyframe " << k);
-      ExpectKeyFrame(frames[k], c.frames[k]);
-    }
-  }
-}
-
 TEST_F(Morsela, KeyFramesMatchTheLayoutTables) {
   ExpectInputs(*effect_, {
       // Five inputs, step 0.1: 3, 6 and 7 steps are not the doubles nearest 0.3, 0.6, 0.7.
@@ -44,7 +24,7 @@ TEST_F(Morsela, KeyFramesMatchTheLayoutTables) {
       {5, 1, Moving(0.4, 0.5, 0.6000000000000001, 0.7000000000000001)},
       {5, 2, Moving(0.2, 0.30000000000000004, 0.4, 0.5)},
       {5, 3, Moving(0, 0.1, 0.2, 0.30000000000000004)},
-      {5, 4, kFullFrame},
+      {5, 4, kFullFrameLayer},
       // Seven inputs, step 1/14: a time is k times the step, which for 10, 13 and others
       // is one bit below the quotient k/14.
       {7, 0, Moving(0.7142857142857142, 0.7857142857142857, 0.8571428571428571, 0.9285714285714285)},
@@ -53,11 +33,11 @@ TEST_F(Morsela, KeyFramesMatchTheLayoutTables) {
       {7, 3, Moving(0.2857142857142857, 0.3571428571428571, 0.42857142857142855, 0.5)},
       {7, 4, Moving(0.14285714285714285, 0.21428571428571427, 0.2857142857142857, 0.3571428571428571)},
       {7, 5, Moving(0, 0.07142857142857142, 0.14285714285714285, 0.21428571428571427)},
-      {7, 6, kFullFrame},
+      {7, 6, kFullFrameLayer},
       // Below the minimum the same rules apply.
-      {1, 0, kFullFrame},
+      {1, 0, kFullFrameLayer},
       {2, 0, Moving(0, 0.25, 0.5, 0.75)},
-      {2, 1, kFullFrame},
+      {2, 1, kFullFrameLayer},
   });
 }
 
