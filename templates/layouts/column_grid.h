@@ -28,8 +28,9 @@ inline KeyFrame* GenerateColumnGrid(const ColumnGridLayout& layout, int index, i
     frames[1].Time = 1.0;
     return frames;
   }
-  // A negative index has no column.
-  if (index < 0) return nullptr;
+  // A negative index has no column; with count -3 there would be no step (1/0) and
+  // every time would be infinite.
+  if (index < 0 || count == -3) return nullptr;
 
   // count + 3 and index + k are formed in double, which is exact for every int and
   // equal to the integer sum wherever that does not overflow.

@@ -87,8 +87,11 @@ TEST_F(Brisolen, PicturesCycleThroughTheColumnsAndStartOneStepIn) {
   }
 }
 
-TEST_F(Brisolen, NegativeIndexHasNoColumnAndNoKeyFrames) {
+TEST_F(Brisolen, PicturesWithoutAColumnOrStepHaveNoKeyFrames) {
   for (const int index : {-1, -2, -3, -2147483647 - 1}) EXPECT_TRUE(Generate(*effect_, index, 16).empty()) << index;
+  // Nor do pictures when the count leaves no time step; the background stays.
+  EXPECT_TRUE(Generate(*effect_, 1, -3).empty());
+  EXPECT_EQ(Generate(*effect_, 0, -3).size(), 2u);
   // Beyond the count the picture formulas run on, past time 1.
   const std::vector<KeyFrame> beyond = Generate(*effect_, 20, 16);
   ASSERT_EQ(beyond.size(), 4u);
