@@ -1,7 +1,7 @@
 // Halvexa: half-size tiles fill a two-by-two grid one after another over a half-transparent
 // full-frame layer (input 0); each tile fades in during one step and stays to the end.
 // 5 or more inputs.
-#include "effect_template.h"
+#include "../layouts/full_frame_layer.h"
 
 constexpr double kHalvexaFixedOpacity = 0.5;
 constexpr double kHalvexaTileScale = 0.5;
@@ -21,8 +21,7 @@ class CEffHalvexa final : public CEffTemplate<CEffHalvexa> {
     const double step = 1.0 / (2.0 * static_cast<double>(count));
 
     if (index == 0) {
-      KeyFrame* frames = NewKeyFrames(2, n);
-      frames[1].Time = 1.0;
+      KeyFrame* frames = NewFullFrameLayer(n);
       frames[0].Opacity = kHalvexaFixedOpacity;
       frames[1].Opacity = kHalvexaFixedOpacity;
       return frames;

@@ -3,7 +3,7 @@
 // last at a second pose; 3 or more inputs.
 #include <cstdint>
 
-#include "effect_template.h"
+#include "../layouts/full_frame_layer.h"
 
 struct OstranePose {
   double posX;
@@ -28,10 +28,7 @@ class CEffOstrane final : public CEffTemplate<CEffOstrane> {
     // ends of the int range.
     const std::int64_t wide = count;
     if (index == 0 || index == wide - 2) {
-      // A full-frame layer for the whole effect.
-      KeyFrame* frames = NewKeyFrames(2, n);
-      frames[1].Time = 1.0;
-      return frames;
+      return NewFullFrameLayer(n);
     }
 
     // The last input is timed as if it stood at count - 2, right after the last middle

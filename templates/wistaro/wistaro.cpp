@@ -1,7 +1,7 @@
 // Wistaro: input 0 is a full-frame layer; every further input passes the centre right to
 // left at scale 0.3, fading in and out, overlapping its neighbours by one time slice;
 // 2 or more inputs.
-#include "effect_template.h"
+#include "../layouts/full_frame_layer.h"
 
 constexpr double kWistaroPassOffsetX = 0.1888;  // PosX where a passing input starts (+) and ends (-)
 constexpr double kWistaroPassScale = 0.3;
@@ -16,9 +16,7 @@ class CEffWistaro final : public CEffTemplate<CEffWistaro> {
   static KeyFrame* Generate(int index, int count, int& n) {
     if (index <= 0) {
       // The full-frame layer, whatever the count.
-      KeyFrame* frames = NewKeyFrames(2, n);
-      frames[1].Time = 1.0;
-      return frames;
+      return NewFullFrameLayer(n);
     }
     // Without inputs there are no time slices to pass through; 1 / 0 would make the
     // first time 0 * infinity, a NaN.
