@@ -60,12 +60,6 @@ inline void ExpectKeyFrame(const KeyFrame& actual, const ExpectedKeyFrame& expec
   ExpectPose(actual, expected);
 }
 
-// As ExpectKeyFrame, with the time of a table that rounds it to `decimals` places.
-inline void ExpectKeyFrameToDecimals(const KeyFrame& actual, const ExpectedKeyFrame& expected, int decimals) {
-  EXPECT_TRUE(RoundsTo(actual.Time, expected.time, decimals)) << "Time";
-  ExpectPose(actual, expected);
-}
-
 // A full-frame layer: the default pose at time 0 and at time 1.
 inline const std::vector<ExpectedKeyFrame> kFullFrameLayer = {{0, 0, 0, 1, 1}, {1, 0, 0, 1, 1}};
 
@@ -76,20 +70,26 @@ struct ExpectedInput {
   std::vector<ExpectedKeyFrame> frames;
 };
 
+// The time decimals of a table that gives its times exactly: compare them by bits.
+inline constexpr int kByBits = -1;
+
+// Passes when `actual` is `expected`: by bits, or at `decimals` places when not kByBits.
+inline ::testing::AssertionResult SameTime(double actual, double expected, int decimals) {
+  return decimals == kByBits ? SameDouble(actual, expected) : RoundsTo(actual, expected, decimals);
+}
+
 // Generates every listed input and checks its keyframes field by field: times by bits,
-// or to `timeDecimals` places for a table that rounds them (a negative value: by bits).
-inline void ExpectInputs(IEffectMultiDLL& effect, const std::vector<ExpectedInput>& inputs, int timeDecimals = -1) {
+// or to `timeDecimals` places for a table that rounds them.
+inline void ExpectInputs(IEffectMultiDLL& effect, const std::vector<ExpectedInput>& inputs,
+                         int timeDecimals = kByBits) {
   for (const ExpectedInput& input : inputs) {
     SCOPED_TRACE(testing::Message() << "input " << input.index << " of " << input.count);
     const std::vector<KeyFrame> frames = Generate(effect, input.index, input.count);
     ASSERT_EQ(frames.size(), input.frames.size());
     for (std::size_t k = 0; k < frames.size(); ++k) {
       SCOPED_TRACE(testing::Message() << "keyframe " << k);
-      if (timeDecimals < 0) {
-        ExpectKeyFrame(frames[k], input.frames[k]);
-      } else {
-        ExpectKeyFrameToDecimals(frames[k], input.frames[k], timeDecimals);
-      }
+      EXPECT_TRUE(SameTime(frames[k].Time, input.frames[k].time, timeDecimals)) << "Time";
+      ExpectPose(frames[k], input.frames[k]);
     }
   }
 }
@@ -102,13 +102,19 @@ struct ExpectedTime {
   double time;
 };
 
-inline void ExpectTimes(IEffectMultiDLL& effect, const std::vector<ExpectedTime>& times) {
+// Checks every listed time: by bits, or to `timeDecimals` places for a table that rounds
+// them. A non-zero `keyframes` is the number of keyframes every listed input has.
+inline void ExpectTimes(IEffectMultiDLL& effect, const std::vector<ExpectedTime>& times, int timeDecimals = kByBits,
+                        std::size_t keyframes = 0) {
   for (const ExpectedTime& expected : times) {
     SCOPED_TRACE(testing::Message() << "keyframe " << expected.keyframe << " of input " << expected.index << " of "
                                     << expected.count);
     const std::vector<KeyFrame> frames = Generate(effect, expected.index, expected.count);
+    if (keyframes != 0) {
+      ASSERT_EQ(frames.size(), keyframes);
+    }
     ASSERT_LT(static_cast<std::size_t>(expected.keyframe), frames.size());
-    EXPECT_TRUE(SameDouble(frames[static_cast<std::size_t>(expected.keyframe)].Time, expected.time));
+    EXPECT_TRUE(SameTime(frames[static_cast<std::size_t>(expected.keyframe)].Time, expected.time, timeDecimals));
   }
 }
 

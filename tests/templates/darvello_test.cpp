@@ -4,26 +4,20 @@
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
-class Darvello : public ::testing::Test {
+class Darvello : public TemplateTest<"Darvello"> {
  protected:
-  PluginLibrary library_{FindBuiltPlugin("Darvello").path};
   PluginLibrary brisolenLibrary_{FindBuiltPlugin("Brisolen").path};
-  EffectPtr effect_ = library_.Create();
   EffectPtr brisolen_ = brisolenLibrary_.Create();
 };
 
 TEST_F(Darvello, BackgroundIsEnlargedAndAlmostCentredForEveryCount) {
-  const ExpectedKeyFrame background[] = {{0, 0.0611, -0.037, 1.31, 1}, {1, 0.0611, -0.037, 1.31, 1}};
-  for (const int count : {1, 2, 5, 16, 100}) {
-    SCOPED_TRACE(testing::Message() << "count " << count);
-    const std::vector<KeyFrame> frames = Generate(*effect_, 0, count);
-    ASSERT_EQ(frames.size(), 2u);
-    ExpectKeyFrame(frames[0], background[0]);
-    ExpectKeyFrame(frames[1], background[1]);
-  }
+  const std::vector<ExpectedKeyFrame> background = {{0, 0.0611, -0.037, 1.31, 1}, {1, 0.0611, -0.037, 1.31, 1}};
+  ExpectInputs(*effect_,
+               {{1, 0, background}, {2, 0, background}, {5, 0, background}, {16, 0, background}, {100, 0, background}});
 }
 
 TEST_F(Darvello, EveryInputButTheBackgroundIsBrisolens) {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <climits>
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
@@ -15,62 +15,43 @@ constexpr double kRight = 0.25;
 constexpr double kTop = 0.25;
 constexpr double kBottom = -0.25;
 
-class Halvexa : public ::testing::Test {
- protected:
-  PluginLibrary library_{FindBuiltPlugin("Halvexa").path};
-  EffectPtr effect_ = library_.Create();
-};
+using Halvexa = TemplateTest<"Halvexa">;
 
 TEST_F(Halvexa, FullFrameLayerIsHalfTransparentForAnyCount) {
   // The layer needs no time step, so it stands even without inputs.
-  for (const int count : {5, 1, 0, INT_MAX, INT_MIN}) {
-    const std::vector<KeyFrame> frames = Generate(*effect_, 0, count);
-    ASSERT_EQ(frames.size(), 2u) << count;
-    ExpectKeyFrame(frames[0], {0, 0, 0, 1, kLayerOpacity});
-    ExpectKeyFrame(frames[1], {1, 0, 0, 1, kLayerOpacity});
-  }
+  const std::vector<ExpectedKeyFrame> layer = {{0, 0, 0, 1, kLayerOpacity}, {1, 0, 0, 1, kLayerOpacity}};
+  ExpectInputs(*effect_, {{5, 0, layer}, {1, 0, layer}, {0, 0, layer}, {INT_MAX, 0, layer}, {INT_MIN, 0, layer}});
 }
 
-// A tile: its four times and its grid position; every tile is at half size, hidden at
-// keyframe 0 and opaque from keyframe 1 on.
-struct TileCase {
-  int count;
-  int index;
-  std::array<double, 4> times;
-  double posX;
-  double posY;
-};
+// A tile at its grid position (x, y) and times t0..t3: at half size, hidden at keyframe 0
+// and opaque from keyframe 1 on.
+std::vector<ExpectedKeyFrame> Tile(double x, double y, double t0, double t1, double t2, double t3) {
+  return {{t0, x, y, kTile, 0}, {t1, x, y, kTile, 1}, {t2, x, y, kTile, 1}, {t3, x, y, kTile, 1}};
+}
 
 TEST_F(Halvexa, TilesFillTheGridInTurnAndHoldTogether) {
-  const TileCase cases[] = {
-      // Five inputs (r = 1/10): one tile per quadrant; the hold starts at 1 - 2r = 0.8.
-      {5, 1, {0, 0.1, 0.8, 1}, kLeft, kTop},
-      {5, 2, {0.2, 0.30000000000000004, 0.8, 1}, kRight, kTop},
-      {5, 3, {0.4, 0.5, 0.8, 1}, kLeft, kBottom},
-      {5, 4, {0.6000000000000001, 0.7000000000000001, 0.8, 1}, kRight, kBottom},
-      // Seven inputs (r = 1/14): inputs 5 and 6 wrap onto the quadrants of 1 and 2. The
-      // hold starts at 1 - (r + r) = 0.8571428571428572; 12r would be 0.8571428571428571.
-      {7, 1, {0, 0.07142857142857142, 0.8571428571428572, 1}, kLeft, kTop},
-      {7, 2, {0.14285714285714285, 0.21428571428571427, 0.8571428571428572, 1}, kRight, kTop},
-      {7, 3, {0.2857142857142857, 0.3571428571428571, 0.8571428571428572, 1}, kLeft, kBottom},
-      {7, 4, {0.42857142857142855, 0.5, 0.8571428571428572, 1}, kRight, kBottom},
-      {7, 5, {0.5714285714285714, 0.6428571428571428, 0.8571428571428572, 1}, kLeft, kTop},
-      {7, 6, {0.7142857142857142, 0.7857142857142857, 0.8571428571428572, 1}, kRight, kTop},
-      // Below the minimum.
-      {2, 1, {0, 0.25, 0.5, 1}, kLeft, kTop},
-      {3, 2, {0.3333333333333333, 0.5, 0.6666666666666667, 1}, kRight, kTop},
-      // The largest index: 2 (index - 1) exceeds int but not double.
-      {INT_MAX, INT_MAX, {0.9999999995343387, 0.9999999997671694, 0.9999999995343387, 1}, kLeft, kBottom},
-  };
-  for (const TileCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << "input " << c.index << " of " << c.count);
-    const std::vector<KeyFrame> frames = Generate(*effect_, c.index, c.count);
-    ASSERT_EQ(frames.size(), 4u);
-    for (std::size_t k = 0; k < 4; ++k) {
-      SCOPED_TRACE(testing::Message() << "keyframe " << k);
-      ExpectKeyFrame(frames[k], {c.times[k], c.posX, c.posY, kTile, k == 0 ? 0.0 : 1.0});
-    }
-  }
+  ExpectInputs(
+      *effect_,
+      {
+          // Five inputs (r = 1/10): one tile per quadrant; the hold starts at 1 - 2r = 0.8.
+          {5, 1, Tile(kLeft, kTop, 0, 0.1, 0.8, 1)},
+          {5, 2, Tile(kRight, kTop, 0.2, 0.30000000000000004, 0.8, 1)},
+          {5, 3, Tile(kLeft, kBottom, 0.4, 0.5, 0.8, 1)},
+          {5, 4, Tile(kRight, kBottom, 0.6000000000000001, 0.7000000000000001, 0.8, 1)},
+          // Seven inputs (r = 1/14): inputs 5 and 6 wrap onto the quadrants of 1 and 2. The
+          // hold starts at 1 - (r + r) = 0.8571428571428572; 12r would be 0.8571428571428571.
+          {7, 1, Tile(kLeft, kTop, 0, 0.07142857142857142, 0.8571428571428572, 1)},
+          {7, 2, Tile(kRight, kTop, 0.14285714285714285, 0.21428571428571427, 0.8571428571428572, 1)},
+          {7, 3, Tile(kLeft, kBottom, 0.2857142857142857, 0.3571428571428571, 0.8571428571428572, 1)},
+          {7, 4, Tile(kRight, kBottom, 0.42857142857142855, 0.5, 0.8571428571428572, 1)},
+          {7, 5, Tile(kLeft, kTop, 0.5714285714285714, 0.6428571428571428, 0.8571428571428572, 1)},
+          {7, 6, Tile(kRight, kTop, 0.7142857142857142, 0.7857142857142857, 0.8571428571428572, 1)},
+          // Below the minimum.
+          {2, 1, Tile(kLeft, kTop, 0, 0.25, 0.5, 1)},
+          {3, 2, Tile(kRight, kTop, 0.3333333333333333, 0.5, 0.6666666666666667, 1)},
+          // The largest index: 2 (index - 1) exceeds int but not double.
+          {INT_MAX, INT_MAX, Tile(kLeft, kBottom, 0.9999999995343387, 0.9999999997671694, 0.9999999995343387, 1)},
+      });
 }
 
 TEST_F(Halvexa, LastTileIsOpaqueBeforeTheCommonHold) {

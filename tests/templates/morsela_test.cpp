@@ -4,14 +4,11 @@
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
-class Morsela : public ::testing::Test {
- protected:
-  PluginLibrary library_{FindBuiltPlugin("Morsela").path};
-  EffectPtr effect_ = library_.Create();
-};
+using Morsela = TemplateTest<"Morsela">;
 
 // A moving input's keyframes: the times given, the fixed scale and opacity steps.
 std::vector<ExpectedKeyFrame> Moving(double t0, double t1, double t2, double t3) {

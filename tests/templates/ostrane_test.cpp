@@ -4,14 +4,11 @@
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
-class Ostrane : public ::testing::Test {
- protected:
-  PluginLibrary library_{FindBuiltPlugin("Ostrane").path};
-  EffectPtr effect_ = library_.Create();
-};
+using Ostrane = TemplateTest<"Ostrane">;
 
 // A middle input at times t0, t1, t2: hidden, then fully visible.
 std::vector<ExpectedKeyFrame> Middle(double t0, double t1, double t2) {

@@ -4,16 +4,13 @@
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
 constexpr double kZoom = 2.77;
 
-class Quenmar : public ::testing::Test {
- protected:
-  PluginLibrary library_{FindBuiltPlugin("Quenmar").path};
-  EffectPtr effect_ = library_.Create();
-};
+using Quenmar = TemplateTest<"Quenmar">;
 
 // A sequence input's keyframes: the four times, then scale 1.0 to 1.3 and opacity
 // 0, 1, 1 and `end`.

@@ -12,8 +12,11 @@
 
 namespace {
 
+// The decimals the layout tables give their times to.
+constexpr int kTimeDecimals = 4;
+
 // One keyframe as (PosX, Opacity, Time); PosX and Opacity are exact, Time is given to
-// four decimals.
+// kTimeDecimals decimals. PosY and Rotation are 0.
 struct Pose {
   double posX;
   double opacity;
@@ -25,22 +28,14 @@ struct InputRow {
   std::vector<Pose> poses;
 };
 
-// A Time of keyframe `keyframe` of input `index` of `count` inputs.
-struct TimeCase {
-  int count;
-  int index;
-  int keyframe;
-  double time;
-};
-
 struct ScrollingRowFacts {
   std::string name;
   double pitch;
   double wrap;
   double carouselScale;
   std::vector<InputRow> eightInputs;
-  std::vector<TimeCase> roundedTimes;  // to four decimals
-  std::vector<TimeCase> exactTimes;    // to the last bit
+  std::vector<ExpectedTime> roundedTimes;  // to kTimeDecimals decimals
+  std::vector<ExpectedTime> exactTimes;    // to the last bit
 };
 
 constexpr double kTavrinoPitch = 0.7222;
@@ -54,19 +49,37 @@ constexpr double kBelowOne = 0.99999999999999989;  // 1 - 2^-53
 // The tile times of eight inputs (step 0.2) do not depend on the constants; the wrap
 // pairs are (i - 0.6) * step and (i - 0.4) * step with the difference formed first:
 // 1.4 * 0.2 is 0.27999999999999997 where 2 * 0.2 - 0.6 * 0.2 gives 0.28.
-const std::vector<TimeCase> kWrapTimesOfEightInputs = {
+const std::vector<ExpectedTime> kWrapTimesOfEightInputs = {
     {8, 5, 2, 0.27999999999999997}, {8, 5, 3, 0.32000000000000006}, {8, 5, 7, 0.88000000000000012},
     {8, 6, 3, 0.48}, {8, 7, 1, 0.080000000000000016},
 };
 
-std::vector<TimeCase> WithWrapTimes(std::vector<TimeCase> cases) {
+std::vector<ExpectedTime> WithWrapTimes(std::vector<ExpectedTime> cases) {
   cases.insert(cases.end(), kWrapTimesOfEightInputs.begin(), kWrapTimesOfEightInputs.end());
   return cases;
 }
 
+// The carousel rows of eight inputs followed by the three tile layers, which pass the
+// slots at the template's pitch and wrap round at `w`, at times that do not depend on
+// either.
+std::vector<InputRow> WithTilesOfEightInputs(double p, double w, std::vector<InputRow> rows) {
+  const std::vector<InputRow> tiles = {
+      {1, {{0, 1, 0}, {-p, 1, 0.2}, {-w, 0, 0.28}, {w, 0, 0.32},
+           {p, 1, 0.4}, {0, 1, 0.6}, {-p, 1, 0.8}, {-w, 0, 0.88},
+           {w, 0, 0.92}, {p, 1, 1}}},
+      {1, {{p, 1, 0}, {0, 1, 0.2}, {-p, 1, 0.4}, {-w, 0, 0.48},
+           {w, 0, 0.52}, {p, 1, 0.6}, {0, 1, 0.8}, {-p, 1, 1}}},
+      {1, {{-p, 1, 0}, {-w, 0, 0.08}, {w, 0, 0.12}, {p, 1, 0.2},
+           {0, 1, 0.4}, {-p, 1, 0.6}, {-w, 0, 0.68}, {w, 0, 0.72},
+           {p, 1, 0.8}, {0, 1, 1}}},
+  };
+  rows.insert(rows.end(), tiles.begin(), tiles.end());
+  return rows;
+}
+
 const ScrollingRowFacts kTavrino{
     "Tavrino", kTavrinoPitch, kTavrinoWrap, kTavrinoCarousel,
-    {
+    WithTilesOfEightInputs(kTavrinoPitch, kTavrinoWrap, {
         {kTavrinoCarousel, {{-kTavrinoPitch, 1, 0}, {-1, 1, 0.0769}, {-1, 0, 0.2256}, {1, 0, 0.3744},
                             {1, 1, 0.5231}, {-kTavrinoPitch, 1, 1}}},
         {kTavrinoCarousel, {{1, 1, 0.3231}, {-1, 1, 0.8769}}},
@@ -74,15 +87,7 @@ const ScrollingRowFacts kTavrino{
         {kTavrinoCarousel, {{kTavrinoPitch, 1, 0}, {-1, 1, 0.4769}, {-1, 0, 0.6256}, {1, 0, 0.7744},
                             {1, 1, 0.9231}, {kTavrinoPitch, 1, 1}}},
         {kTavrinoCarousel, {{0, 1, 0}, {-1, 1, 0.2769}, {-1, 0, 0.4256}, {1, 0, 0.5744}, {1, 1, 0.7231}, {0, 1, 1}}},
-        {1, {{0, 1, 0}, {-kTavrinoPitch, 1, 0.2}, {-kTavrinoWrap, 0, 0.28}, {kTavrinoWrap, 0, 0.32},
-             {kTavrinoPitch, 1, 0.4}, {0, 1, 0.6}, {-kTavrinoPitch, 1, 0.8}, {-kTavrinoWrap, 0, 0.88},
-             {kTavrinoWrap, 0, 0.92}, {kTavrinoPitch, 1, 1}}},
-        {1, {{kTavrinoPitch, 1, 0}, {0, 1, 0.2}, {-kTavrinoPitch, 1, 0.4}, {-kTavrinoWrap, 0, 0.48},
-             {kTavrinoWrap, 0, 0.52}, {kTavrinoPitch, 1, 0.6}, {0, 1, 0.8}, {-kTavrinoPitch, 1, 1}}},
-        {1, {{-kTavrinoPitch, 1, 0}, {-kTavrinoWrap, 0, 0.08}, {kTavrinoWrap, 0, 0.12}, {kTavrinoPitch, 1, 0.2},
-             {0, 1, 0.4}, {-kTavrinoPitch, 1, 0.6}, {-kTavrinoWrap, 0, 0.68}, {kTavrinoWrap, 0, 0.72},
-             {kTavrinoPitch, 1, 0.8}, {0, 1, 1}}},
-    },
+    }),
     {
         // Ten inputs: crossing inputs (in, out).
         {10, 1, 0, 0.5165}, {10, 1, 1, 0.9121}, {10, 2, 0, 0.3736}, {10, 2, 1, 0.7692},
@@ -106,7 +111,7 @@ const ScrollingRowFacts kTavrino{
 
 const ScrollingRowFacts kPellumi{
     "Pellumi", kPellumiPitch, kPellumiWrap, kPellumiCarousel,
-    {
+    WithTilesOfEightInputs(kPellumiPitch, kPellumiWrap, {
         {kPellumiCarousel, {{-kPellumiPitch, 1, 0}, {-1, 1, 0.1693}, {-1, 0, 0.2564}, {1, 0, 0.3436},
                             {1, 1, 0.4307}, {-kPellumiPitch, 1, 1}}},
         {kPellumiCarousel, {{1, 1, 0.2307}, {-1, 1, 0.9693}}},
@@ -114,15 +119,7 @@ const ScrollingRowFacts kPellumi{
         {kPellumiCarousel, {{kPellumiPitch, 1, 0}, {-1, 1, 0.5693}, {-1, 0, 0.6564}, {1, 0, 0.7436},
                             {1, 1, 0.8307}, {kPellumiPitch, 1, 1}}},
         {kPellumiCarousel, {{0, 1, 0}, {-1, 1, 0.3693}, {-1, 0, 0.4564}, {1, 0, 0.5436}, {1, 1, 0.6307}, {0, 1, 1}}},
-        {1, {{0, 1, 0}, {-kPellumiPitch, 1, 0.2}, {-kPellumiWrap, 0, 0.28}, {kPellumiWrap, 0, 0.32},
-             {kPellumiPitch, 1, 0.4}, {0, 1, 0.6}, {-kPellumiPitch, 1, 0.8}, {-kPellumiWrap, 0, 0.88},
-             {kPellumiWrap, 0, 0.92}, {kPellumiPitch, 1, 1}}},
-        {1, {{kPellumiPitch, 1, 0}, {0, 1, 0.2}, {-kPellumiPitch, 1, 0.4}, {-kPellumiWrap, 0, 0.48},
-             {kPellumiWrap, 0, 0.52}, {kPellumiPitch, 1, 0.6}, {0, 1, 0.8}, {-kPellumiPitch, 1, 1}}},
-        {1, {{-kPellumiPitch, 1, 0}, {-kPellumiWrap, 0, 0.08}, {kPellumiWrap, 0, 0.12}, {kPellumiPitch, 1, 0.2},
-             {0, 1, 0.4}, {-kPellumiPitch, 1, 0.6}, {-kPellumiWrap, 0, 0.68}, {kPellumiWrap, 0, 0.72},
-             {kPellumiPitch, 1, 0.8}, {0, 1, 1}}},
-    },
+    }),
     {
         // Nine inputs: crossing inputs (in, out), looping inputs (out, opaque again).
         {9, 1, 0, 0.3589}, {9, 1, 1, 0.9744}, {9, 2, 0, 0.1923}, {9, 2, 1, 0.8077},
@@ -164,30 +161,15 @@ class ScrollingRow : public ::testing::TestWithParam<ScrollingRowFacts> {
   EffectPtr effect_ = library_.Create();
 };
 
-::testing::AssertionResult NearFourDecimals(double actual, double expected) {
-  if (std::fabs(actual - expected) <= 0.00005) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << Shortest(actual) << " is not " << Shortest(expected) << " to four decimals";
-}
-
 TEST_P(ScrollingRow, EightInputsMatchTheLayoutTable) {
   ASSERT_EQ(facts_.eightInputs.size(), 8u);
-  for (int index = 0; index < 8; ++index) {
-    SCOPED_TRACE(testing::Message() << "input " << index);
-    const InputRow& row = facts_.eightInputs[index];
-    const std::vector<KeyFrame> frames = Generate(*effect_, index, 8);
-    ASSERT_EQ(frames.size(), row.poses.size());
-    for (std::size_t k = 0; k < frames.size(); ++k) {
-      SCOPED_TRACE(testing::Message() << "keyframe " << k);
-      const KeyFrame& frame = frames[k];
-      EXPECT_TRUE(SameDouble(frame.PosX, row.poses[k].posX)) << "PosX";
-      EXPECT_TRUE(SameDouble(frame.Opacity, row.poses[k].opacity)) << "Opacity";
-      EXPECT_TRUE(NearFourDecimals(frame.Time, row.poses[k].time)) << "Time";
-      EXPECT_TRUE(SameDouble(frame.Scale, row.scale)) << "Scale";
-      EXPECT_TRUE(SameDouble(frame.PosY, 0.0) && SameDouble(frame.Rotation, 0.0) && SameDouble(frame.Aux0, 0.0));
-      EXPECT_EQ(frame.Aux1, 0);
-      EXPECT_EQ(frame.Aux2, 0);
-    }
+  std::vector<ExpectedInput> inputs;
+  for (const InputRow& row : facts_.eightInputs) {
+    std::vector<ExpectedKeyFrame> frames;
+    for (const Pose& pose : row.poses) frames.push_back({pose.time, pose.posX, 0, row.scale, pose.opacity});
+    inputs.push_back({8, static_cast<int>(inputs.size()), frames});
   }
+  ExpectInputs(*effect_, inputs, kTimeDecimals);
 }
 
 TEST_P(ScrollingRow, KeyFrameCountsPerInput) {
@@ -198,23 +180,9 @@ TEST_P(ScrollingRow, KeyFrameCountsPerInput) {
   }
 }
 
-TEST_P(ScrollingRow, TimesMatchToTheStatedDecimals) {
-  for (const TimeCase& c : facts_.roundedTimes) {
-    const std::vector<KeyFrame> frames = Generate(*effect_, c.index, c.count);
-    ASSERT_LT(static_cast<std::size_t>(c.keyframe), frames.size());
-    EXPECT_TRUE(NearFourDecimals(frames[c.keyframe].Time, c.time))
-        << "keyframe " << c.keyframe << " of input " << c.index << " of " << c.count;
-  }
-}
+TEST_P(ScrollingRow, TimesMatchToTheStatedDecimals) { ExpectTimes(*effect_, facts_.roundedTimes, kTimeDecimals); }
 
-TEST_P(ScrollingRow, TimesFollowTheEvaluationOrderToTheLastBit) {
-  for (const TimeCase& c : facts_.exactTimes) {
-    const std::vector<KeyFrame> frames = Generate(*effect_, c.index, c.count);
-    ASSERT_LT(static_cast<std::size_t>(c.keyframe), frames.size());
-    EXPECT_TRUE(SameDouble(frames[c.keyframe].Time, c.time))
-        << "keyframe " << c.keyframe << " of input " << c.index << " of " << c.count;
-  }
-}
+TEST_P(ScrollingRow, TimesFollowTheEvaluationOrderToTheLastBit) { ExpectTimes(*effect_, facts_.exactTimes); }
 
 TEST_P(ScrollingRow, TilesEndOnTheLastStepWhileLoopsEndAtOne) {
   // With 52 inputs 49 * (1 / 49) is the largest double below 1; the looping carousel

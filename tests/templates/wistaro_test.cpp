@@ -4,17 +4,14 @@
 #include <vector>
 
 #include "keyframe_matchers.h"
+#include "template_test.h"
 
 namespace {
 
 constexpr double kOffsetX = 0.1888;
 constexpr double kPass = 0.3;
 
-class Wistaro : public ::testing::Test {
- protected:
-  PluginLibrary library_{FindBuiltPlugin("Wistaro").path};
-  EffectPtr effect_ = library_.Create();
-};
+using Wistaro = TemplateTest<"Wistaro">;
 
 // A passing input at times t0, t1, t2: right, centre, left; transparent, opaque, transparent.
 std::vector<ExpectedKeyFrame> Pass(double t0, double t1, double t2) {
@@ -47,15 +44,11 @@ TEST_F(Wistaro, TimesAreSliceCountsTimesTheRoundedSlice) {
 }
 
 TEST_F(Wistaro, IndexZeroAndBelowIsTheLayerWhateverTheCount) {
+  std::vector<ExpectedInput> inputs;
   for (const int count : {INT_MIN, -5, 0, 1, 2, 49, INT_MAX}) {
-    for (const int index : {INT_MIN, -1, 0}) {
-      SCOPED_TRACE(testing::Message() << "input " << index << " of " << count);
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
-      ASSERT_EQ(frames.size(), 2u);
-      ExpectKeyFrame(frames[0], kFullFrameLayer[0]);
-      ExpectKeyFrame(frames[1], kFullFrameLayer[1]);
-    }
+    for (const int index : {INT_MIN, -1, 0}) inputs.push_back({count, index, kFullFrameLayer});
   }
+  ExpectInputs(*effect_, inputs);
 }
 
 TEST_F(Wistaro, DirectArgumentsAtTheEdgesOfTheIntRange) {
