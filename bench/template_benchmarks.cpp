@@ -231,52 +231,68 @@ struct Tally {
   }
 };
 
-// A settings build and its baseline, measured in the same iterations: each iteration
-// runs both, in turns first, so that load from elsewhere on the machine falls on both
-// alike. The count alternates between count and count + 1, as when a user adds and
-// removes one input, so every iteration builds and replaces the array built before.
-// The benchmark's time is the build's CPU time.
+// A settings build and its baseline, measured in the same iterations so that load from
+// elsewhere on the machine falls on both alike. An iteration is one round per side, the
+// side going first taking turns. In a round a side starts from nothing of its own on the
+// heap, builds for count + 1 (not timed), then for count and for count + 1 again, each
+// replacing the array before, as when a user removes and adds one input. Two builds show
+// both states the heap alternates between: one build lands on fresh memory, the next
+// reuses what the replaced array left. The benchmark's time is the build's CPU time per
+// build.
 void BuildBenchmark(benchmark::State& state, const BuiltPlugin& plugin, const PluginLibrary& library, int count) {
-  const EffectPtr effect = library.Create();
-  const Shape* shapes[2] = {&CachedShape(plugin, *effect, count), &CachedShape(plugin, *effect, count + 1)};
-  int n = 0;
-  effect->GetSettingsFor(count + 1, &n);
-  BaselineSettings baseline;
-  baseline.Build(*shapes[1]);
-
+  const Shape* shapes[2] = {nullptr, nullptr};
+  {
+    const EffectPtr effect = library.Create();
+    shapes[0] = &CachedShape(plugin, *effect, count);
+    shapes[1] = &CachedShape(plugin, *effect, count + 1);
+  }
   Tally build;
   Tally least;
-  std::int64_t inputs = 0;
-  std::int64_t keyFrames = 0;
-  int step = 0;
+  const auto buildRound = [&] {
+    const EffectPtr effect = library.Create();
+    int n = 0;
+    effect->GetSettingsFor(count + 1, &n);
+    build.Measure([&] {
+      benchmark::DoNotOptimize(effect->GetSettingsFor(count, &n));
+      benchmark::DoNotOptimize(effect->GetSettingsFor(count + 1, &n));
+    });
+  };
+  const auto baselineRound = [&] {
+    BaselineSettings baseline;
+    baseline.Build(*shapes[1]);
+    least.Measure([&] {
+      for (const Shape* shape : shapes) {
+        baseline.Build(*shape);
+        benchmark::DoNotOptimize(baseline.Records());
+        benchmark::ClobberMemory();
+      }
+    });
+  };
+
+  bool buildFirst = true;
   for (auto _ : state) {
-    const auto buildOnce = [&] { benchmark::DoNotOptimize(effect->GetSettingsFor(count + step, &n)); };
-    const auto baselineOnce = [&] {
-      baseline.Build(*shapes[step]);
-      benchmark::DoNotOptimize(baseline.Records());
-      benchmark::ClobberMemory();
-    };
     const double before = build.seconds;
-    if (step == 0) {
-      build.Measure(buildOnce);
-      least.Measure(baselineOnce);
+    if (buildFirst) {
+      buildRound();
+      baselineRound();
     } else {
-      least.Measure(baselineOnce);
-      build.Measure(buildOnce);
+      baselineRound();
+      buildRound();
     }
-    state.SetIterationTime(build.seconds - before);
-    inputs += count + step;
-    keyFrames += shapes[step]->keyFrames;
-    step ^= 1;
+    state.SetIterationTime((build.seconds - before) / 2.0);
+    buildFirst = !buildFirst;
   }
-  const auto inputCount = static_cast<double>(inputs);
-  state.counters["baseline_s"] = benchmark::Counter(least.seconds, benchmark::Counter::kAvgIterations);
+  const auto builds = static_cast<double>(state.iterations()) * 2.0;
+  const double inputs = static_cast<double>(state.iterations()) * (2.0 * count + 1.0);
+  const double keyFrames = static_cast<double>(state.iterations()) *
+                           static_cast<double>(shapes[0]->keyFrames + shapes[1]->keyFrames);
+  state.counters["baseline_s"] = least.seconds / builds;
   state.counters["ratio"] = build.seconds / least.seconds;
-  state.counters["per_input_s"] = build.seconds / inputCount;
-  state.counters["per_keyframe_s"] = build.seconds / static_cast<double>(keyFrames);
-  state.counters["baseline_per_input_s"] = least.seconds / inputCount;
-  state.counters["faults_per_input"] = static_cast<double>(build.faults) / inputCount;
-  state.counters["baseline_faults_per_input"] = static_cast<double>(least.faults) / inputCount;
+  state.counters["per_input_s"] = build.seconds / inputs;
+  state.counters["per_keyframe_s"] = build.seconds / keyFrames;
+  state.counters["baseline_per_input_s"] = least.seconds / inputs;
+  state.counters["faults_per_input"] = static_cast<double>(build.faults) / inputs;
+  state.counters["baseline_faults_per_input"] = static_cast<double>(least.faults) / inputs;
 }
 
 // GetSettings at an unchanged count: counts the list (a walk), then returns the kept
