@@ -184,7 +184,13 @@ void SummaryReporter::PrintGoals(std::ostream& out) const {
       // The same growth of the least work shows what the machine's memory adds.
       const double baselineGrowth = to->Counter("baseline_per_input_s") / from->Counter("baseline_per_input_s");
       linearGoal = Format("%.2f ", growth) + Verdict(spread <= kGoalPerInputGrowth) +
-                   Format(" (baseline %.2f)", baselineGrowth);
+                   Format(" (baseline %.2f", baselineGrowth);
+      // Growth once the arrays are far beyond the caches.
+      if (const Measurement* large = Find("Build", plugin, kGoalBuildInputs)) {
+        linearGoal += Format("; build %.2f from ", to->Counter("per_input_s") / large->Counter("per_input_s")) +
+                      Count(kGoalBuildInputs) + " on";
+      }
+      linearGoal += ")";
     }
     std::string peakGoal = "not run";
     bool anyPeak = false;

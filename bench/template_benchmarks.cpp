@@ -415,6 +415,7 @@ bool OtherFormatRequested(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool otherFormat = OtherFormatRequested(argc, argv);  // before Initialize takes the flags out
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
@@ -425,7 +426,7 @@ int main(int argc, char** argv) {
     RegisterPlugin(plugin, *libraries.back(), libraries.size() == 1);
   }
 
-  if (OtherFormatRequested(argc, argv)) {
+  if (otherFormat) {
     benchmark::RunSpecifiedBenchmarks();
   } else {
     SummaryReporter reporter;
