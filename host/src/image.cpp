@@ -13,6 +13,7 @@
 
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
+#include <jerror.h>
 
 #include "cairo_support.h"
 #include "montage/host.h"
@@ -60,7 +61,11 @@ void JpegFail(j_common_ptr info) {
   std::longjmp(errors->jump, 1);
 }
 
-void JpegIgnore(j_common_ptr /*info*/, int /*level*/) {}
+// Warnings are ignored, except the one for a file that ends early: what a viewer would
+// fill in there is not the picture.
+void JpegWarning(j_common_ptr info, int level) {
+  if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) JpegFail(info);
+}
 
 // Decodes into `rgb` (3 bytes a pixel). Every object that lives across the setjmp is
 // created before it, so the jump skips no destructor. Returns false with
@@ -70,7 +75,7 @@ bool DecodeJpeg(const std::vector<unsigned char>& bytes, std::vector<unsigned ch
   jpeg_decompress_struct info{};
   info.err = jpeg_std_error(&errors.manager);
   errors.manager.error_exit = JpegFail;
-  errors.manager.emit_message = JpegIgnore;
+  errors.manager.emit_message = JpegWarning;
   errors.message[0] = '\0';
   if (setjmp(errors.jump) != 0) {
     jpeg_destroy_decompress(&info);

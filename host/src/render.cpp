@@ -1,4 +1,6 @@
 // Drawing frames and contact sheets with Cairo.
+#include <fontconfig/fontconfig.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -167,6 +169,11 @@ void Renderer::RenderInto(Image& target, double time) const {
   }
   CheckStatus(cr);
   cairo_surface_flush(surface.get());
+}
+
+void ReleaseDrawingCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 Image ContactSheet(const Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight) {

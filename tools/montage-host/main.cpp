@@ -95,7 +95,8 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    // The last cell of a row is never padded, so it leaves the widths alone.
+    for (std::size_t c = 0; c + 1 < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
   }
   for (const auto& row : rows) {
     std::string line;
@@ -154,10 +155,10 @@ montage::Animation LoadAnimation(const std::string& name, const std::string& plu
   const montage::Plugin plugin = OpenTemplate(name, pluginPath);
   const montage::TemplateInfo info = plugin.Describe();
   const int count = inputs.empty() ? info.defaultInputs : *ParseInt(inputs);
-  if (count < info.minInputs) {
-    Warn(info.name + " is designed for " + Range(info) + " inputs; building " + std::to_string(count));
-  } else if (info.maxInputs >= 0 && count > info.maxInputs) {
-    Warn(info.name + " is designed for " + Range(info) + " inputs; building " + std::to_string(count));
+  if (count < info.minInputs || (info.maxInputs >= 0 && count > info.maxInputs)) {
+    const std::string range = info.maxInputs < 0 ? std::to_string(info.minInputs) + " or more"
+                                                 : std::to_string(info.minInputs) + " to " + std::to_string(info.maxInputs);
+    Warn(info.name + " is designed for " + range + " inputs; building " + std::to_string(count) + " anyway");
   }
   return montage::BuildAnimation(plugin, count);
 }
@@ -392,7 +393,16 @@ int Validate(const std::vector<std::string>& libraries, const std::string& plugi
 
 }  // namespace
 
+// Frees the drawing caches when main returns, for a clean leak check.
+struct DrawingCachesRelease {
+  DrawingCachesRelease() = default;
+  DrawingCachesRelease(const DrawingCachesRelease&) = delete;
+  DrawingCachesRelease& operator=(const DrawingCachesRelease&) = delete;
+  ~DrawingCachesRelease() { montage::ReleaseDrawingCaches(); }
+};
+
 int main(int argc, char** argv) {
+  const DrawingCachesRelease releaseCaches;
   CLI::App app{"Inspect, export, preview and check montage animation templates.", "montage-host"};
   app.require_subcommand(1);
   app.fallthrough();

@@ -278,6 +278,11 @@ class Renderer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Frees the font and drawing caches Cairo keeps for the life of the process, so that a
+// leak checker sees a clean exit. Call it at most once, at the end of a program, when no
+// Renderer is drawing any more.
+void ReleaseDrawingCaches();
+
 // A grid of frames at `times`, each `thumbWidth` x `thumbHeight`, labelled with its
 // time, under a title line.
 Image ContactSheet(const Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight);
