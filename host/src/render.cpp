@@ -77,6 +77,8 @@ void DrawPicture(cairo_t* cr, cairo_surface_t* picture, const Image& image, doub
   const double cover = std::max(std::abs(sx), std::abs(sy));
   cairo_scale(cr, std::copysign(cover, sx), std::copysign(cover, sy));
   cairo_set_source_surface(cr, picture, -image.Width() / 2.0, -image.Height() / 2.0);
+  // Smoothing reads past the picture's edge; padding keeps the edge pixels opaque there.
+  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
   cairo_paint_with_alpha(cr, opacity);
 }
 
