@@ -52,7 +52,8 @@ void Write(std::ostream& out, const Json& value, int depth) {
     return;
   }
   const bool inline_ = AllScalars(value);
-  const std::string indent = inline_ ? "" : "\n" + std::string(static_cast<std::size_t>(2 * (depth + 1)), ' ');
+  std::string indent;
+  if (!inline_) indent.append(1, '\n').append(static_cast<std::size_t>(2 * (depth + 1)), ' ');
   bool first = true;
   for (auto it = value.begin(); it != value.end(); ++it) {
     out << (first ? "" : inline_ ? ", " : ",") << indent;
