@@ -12,7 +12,8 @@
 namespace montage {
 
 // Runs a call into a plug-in and turns what it throws into a HostError naming the
-// template: "out of memory in template X" for std::bad_alloc.
+// template: "out of memory in template X" for std::bad_alloc. A HostError (or a type
+// derived from it) passes unchanged.
 template <class Call>
 auto CallPlugin(std::string_view templateName, Call&& call) -> decltype(call()) {
   try {
@@ -23,6 +24,8 @@ auto CallPlugin(std::string_view templateName, Call&& call) -> decltype(call()) 
     throw;
   } catch (const std::exception& error) {
     throw HostError("template " + std::string(templateName) + " failed: " + error.what());
+  } catch (...) {
+    throw HostError("template " + std::string(templateName) + " failed with an exception of unknown type");
   }
 }
 

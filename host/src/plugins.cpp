@@ -172,6 +172,10 @@ std::string Effect::DisplayName() const {
 }
 
 TemplateInfo Effect::Describe() const {
+  return CallPlugin(library_->path.filename().string(), [this] { return DescribeNow(); });
+}
+
+TemplateInfo Effect::DescribeNow() const {
   TemplateInfo info;
   info.library = library_->path;
   info.name = Name();

@@ -83,12 +83,12 @@ bool SameBits(const KeyFrame& a, const KeyFrame& b) {
 }
 
 // A failed expectation inside a check; its message is the check's detail.
-struct Broken {
-  std::string reason;
+struct Broken : HostError {
+  using HostError::HostError;
 };
 
 void Expect(bool condition, const std::string& reason) {
-  if (!condition) throw Broken{reason};
+  if (!condition) throw Broken(reason);
 }
 
 std::vector<int> InputIds(const IEffectMulti& effect) {
@@ -159,8 +159,6 @@ class Validator {
     try {
       result.detail = CallPlugin(name_.empty() ? library_.filename().string() : name_, body);
       result.passed = true;
-    } catch (const Broken& broken) {
-      result.detail = broken.reason;
     } catch (const HostError& error) {
       result.detail = error.what();
     }

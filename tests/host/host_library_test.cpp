@@ -85,6 +85,23 @@ TEST(FormatDouble, ReadsBackToTheSameBitsAsJsonAndText) {
   EXPECT_EQ(montage::FormatDouble(2.0), "2");
 }
 
+TEST(Plugin, EffectsKeepTheirLibraryLoadedAndSeveralLibrariesWorkAtOnce) {
+  std::vector<montage::Effect> effects;
+  for (const BuiltPlugin& built : kBuiltPlugins) {
+    // The Plugin is gone after this statement; the effect must keep its code loaded.
+    effects.push_back(montage::Plugin::Load(built.path).CreateEffect());
+  }
+  effects.push_back(montage::Plugin::Load(std::string(HOST_FIXTURES_DIR) + "/sloppy/Sloppy.so").CreateEffect());
+  for (std::size_t i = 0; i < effects.size(); ++i) {
+    const std::string expected = i < std::size(kBuiltPlugins) ? std::string(kBuiltPlugins[i].name) : "Sloppy";
+    EXPECT_EQ(effects[i].Name(), expected);
+    effects[i].SetInputCount(6);
+    EXPECT_EQ(effects[i].KeyFrames().size(), 6u) << expected;
+    effects[i].SetInputCount(2);
+    EXPECT_EQ(effects[i].Object().GetInputCount(), 2) << expected;
+  }
+}
+
 // An animation of one input that holds `pose` from time 0 to 1.
 montage::Animation Holding(const montage::Pose& pose) {
   KeyFrame frame;

@@ -135,6 +135,7 @@ class Effect {
  private:
   friend class Plugin;
   Effect(std::shared_ptr<const detail::LoadedLibrary> library, IEffectMultiDLL* object);
+  [[nodiscard]] TemplateInfo DescribeNow() const;
   std::shared_ptr<const detail::LoadedLibrary> library_;
   IEffectMultiDLL* object_;
 };
