@@ -67,26 +67,26 @@ const CLI::Validator kInputCount(
       if (value && *value >= 1 && *value <= montage::kMaxInputs) return {};
       return "must be a whole number from 1 to " + std::to_string(montage::kMaxInputs) + ", not '" + text + "'";
     },
-    "N");
+    "");
 
 const CLI::Validator kFiniteNumber(
     [](std::string& text) -> std::string {
       return ParseDouble(text) ? std::string() : "must be a finite number, not '" + text + "'";
     },
-    "NUMBER");
+    "");
 
 const CLI::Validator kPositiveNumber(
     [](std::string& text) -> std::string {
       const std::optional<double> value = ParseDouble(text);
       return value && *value > 0 ? std::string() : "must be a number above 0, not '" + text + "'";
     },
-    "NUMBER");
+    "");
 
 const CLI::Validator kFrameSize(
     [](std::string& text) -> std::string {
       return ParseSize(text) ? std::string() : "must be WIDTHxHEIGHT with 1 to 16384 pixels each, not '" + text + "'";
     },
-    "WxH");
+    "");
 
 // ---- Text output --------------------------------------------------------------------
 
@@ -419,7 +419,8 @@ int main(int argc, char** argv) {
         ->required()
         ->type_name("TEMPLATE");
     command->add_option("--inputs", inputs, "Number of inputs (default: the template's default input count)")
-        ->check(kInputCount);
+        ->check(kInputCount)
+        ->type_name("N");
   };
 
   CLI::App* list = app.add_subcommand("list", "List every plug-in found: library, name, display name, input range, "
@@ -446,11 +447,15 @@ int main(int argc, char** argv) {
   RenderRequest request;
   render->add_option("--images", request.images, "Pictures for the inputs (PNG or JPEG), reused in turn; "
                                                   "default: numbered placeholder cards")
-      ->type_name("FILE...");
-  render->add_option("--size", request.size, "Frame size")->check(kFrameSize)->capture_default_str();
-  render->add_option("--fps", request.fps, "Frames per second")->check(kPositiveNumber)->capture_default_str();
+      ->type_name("FILE");
+  render->add_option("--size", request.size, "Frame size")->check(kFrameSize)->type_name("WxH")->capture_default_str();
+  render->add_option("--fps", request.fps, "Frames per second")
+      ->check(kPositiveNumber)
+      ->type_name("F")
+      ->capture_default_str();
   render->add_option("--seconds", request.seconds, "Running time of the effect")
       ->check(kPositiveNumber)
+      ->type_name("S")
       ->capture_default_str();
   render->add_option("--out", request.out, "Output folder (created when missing)")->required()->type_name("DIR");
 
@@ -465,7 +470,10 @@ int main(int argc, char** argv) {
   std::string sheetsOut;
   sheets->add_option("--out", sheetsOut, "Output folder (created when missing)")->required()->type_name("DIR");
   std::string thumbSize = "320x180";
-  sheets->add_option("--size", thumbSize, "Size of each frame on the sheet")->check(kFrameSize)->capture_default_str();
+  sheets->add_option("--size", thumbSize, "Size of each frame on the sheet")
+      ->check(kFrameSize)
+      ->type_name("WxH")
+      ->capture_default_str();
   int sheetFrames = 16;
   sheets->add_option("--frames", sheetFrames, "Frames on each sheet, evenly from time 0 to 1")
       ->check(CLI::Range(1, kMaxSheetFrames))
