@@ -265,7 +265,10 @@ class Validator {
   }
 
   void CheckKeyFrameSettings() {
+    // The settings must be well formed for any count, also below the template's
+    // minimum (which is advisory); the values need to be usable within its range.
     std::set<int> counts = {1, 2};
+    std::set<int> designed;
     {
       Effect effect = plugin_->CreateEffect();
       int min = 1;
@@ -273,11 +276,16 @@ class Validator {
       effect.Object().GetInputRange(&min, &max);
       const int proposed = effect.Object().GetDefaultInputCount();
       for (const int count : {min, min + 3, proposed}) {
-        if (count >= 1 && count <= 1000) counts.insert(count);
+        if (count < 1 || count > 1000) continue;
+        counts.insert(count);
+        if (count >= min && (max < 0 || count <= max)) designed.insert(count);
       }
     }
-    std::string checked;
-    for (const int count : counts) checked += (checked.empty() ? "" : ", ") + std::to_string(count);
+    auto list = [](const std::set<int>& values) {
+      std::string text;
+      for (const int value : values) text += (text.empty() ? "" : ", ") + std::to_string(value);
+      return "input counts " + text;
+    };
     Check("keyframe settings named KeyFrames / Key Frames, type 3, same as GenerateKeyFrames", [&] {
       Effect effect = plugin_->CreateEffect();
       for (const int count : counts) {
@@ -303,11 +311,11 @@ class Validator {
                  where + ": differs from GenerateKeyFrames");
         }
       }
-      return "input counts " + checked;
+      return list(counts);
     });
     Check("keyframe values are finite", [&] {
       Effect effect = plugin_->CreateEffect();
-      for (const int count : counts) {
+      for (const int count : designed) {
         int n = 0;
         const CEffectSetting* settings = effect.Object().GetSettingsFor(count, &n);
         for (int index = 0; settings != nullptr && index < n; ++index) {
@@ -322,7 +330,7 @@ class Validator {
           }
         }
       }
-      return "input counts " + checked;
+      return list(designed);
     });
   }
 
