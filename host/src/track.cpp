@@ -1,0 +1,37 @@
+// Interpolation of one input's keyframes.
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "montage/host.h"
+
+namespace montage {
+
+Track::Track(std::vector<KeyFrame> keyFrames) : keyFrames_(std::move(keyFrames)) {
+  // A time that is not a number has no place in the order; such keyframes are dropped
+  // before sorting, which also keeps the comparison a strict weak order.
+  std::erase_if(keyFrames_, [](const KeyFrame& frame) { return !std::isfinite(frame.Time); });
+  std::ranges::stable_sort(keyFrames_, {}, &KeyFrame::Time);
+}
+
+namespace {
+
+Pose PoseOf(const KeyFrame& frame) { return {frame.PosX, frame.PosY, frame.Scale, frame.Opacity, frame.Rotation}; }
+
+double Between(double a, double b, double u) { return a + (b - a) * u; }
+
+}  // namespace
+
+std::optional<Pose> Track::PoseAt(double time) const {
+  if (keyFrames_.empty() || !(time >= Start() && time <= End())) return std::nullopt;
+  // The first keyframe after `time`; the one before it is the last at or before `time`.
+  const auto after = std::ranges::upper_bound(keyFrames_, time, {}, &KeyFrame::Time);
+  const KeyFrame& a = *(after - 1);
+  if (a.Time == time) return PoseOf(a);  // at a keyframe, or just after a cut
+  const KeyFrame& b = *after;           // exists: time < End()
+  const double u = (time - a.Time) / (b.Time - a.Time);
+  return Pose{Between(a.PosX, b.PosX, u), Between(a.PosY, b.PosY, u), Between(a.Scale, b.Scale, u),
+              Between(a.Opacity, b.Opacity, u), Between(a.Rotation, b.Rotation, u)};
+}
+
+}  // namespace montage

@@ -1,0 +1,182 @@
+// The host library in process: interpolation, number formatting and drawing geometry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <numbers>
+#include <optional>
+
+#include "host_test_support.h"
+#include "montage/host.h"
+#include "plugin_library.h"
+
+namespace {
+
+const auto* const kDrawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCachesEnvironment);
+
+KeyFrame At(double time, double posX, double opacity = 1.0) {
+  KeyFrame frame;
+  frame.Time = time;
+  frame.PosX = posX;
+  frame.Opacity = opacity;
+  return frame;
+}
+
+TEST(Track, InterpolatesLinearlyCutsAtEqualTimesAndHidesOutsideItsKeyFrames) {
+  const double kNaN = std::numeric_limits<double>::quiet_NaN();
+  // Given out of order; the two keyframes at 0.5 are a cut from PosX 1 to PosX 10, and
+  // the keyframe with a time that is not a number is dropped.
+  const montage::Track track(std::vector<KeyFrame>{At(1.0, 20), At(0.5, 1), At(kNaN, 99), At(0.0, 0, 0.0), At(0.5, 10)});
+  ASSERT_EQ(track.KeyFrames().size(), 4u);
+  EXPECT_EQ(track.Start(), 0.0);
+  EXPECT_EQ(track.End(), 1.0);
+  struct Case {
+    double time;
+    std::optional<double> posX;  // nothing: not shown
+    double opacity = 1.0;
+  };
+  for (const Case& c : {
+           Case{-0.01, std::nullopt},
+           Case{0.0, 0.0, 0.0},
+           Case{0.25, 0.5, 0.5},
+           Case{0.5, 10.0},  // at the cut the later keyframe holds
+           Case{0.4999999999999999, 1 * 0.9999999999999998 + 0.0},
+           Case{0.75, 15.0},
+           Case{1.0, 20.0},
+           Case{1.0000000000000002, std::nullopt},
+           Case{kNaN, std::nullopt},
+       }) {
+    SCOPED_TRACE(montage::FormatDouble(c.time));
+    const std::optional<montage::Pose> pose = track.PoseAt(c.time);
+    ASSERT_EQ(pose.has_value(), c.posX.has_value());
+    if (!pose) continue;
+    EXPECT_DOUBLE_EQ(pose->posX, *c.posX);
+    EXPECT_DOUBLE_EQ(pose->opacity, c.opacity);
+    EXPECT_EQ(pose->scale, 1.0);
+  }
+  EXPECT_FALSE(montage::Track(std::vector<KeyFrame>{}).PoseAt(0.5).has_value());
+  // A single keyframe shows its input at that one moment.
+  const montage::Track single(std::vector<KeyFrame>{At(0.3, 7)});
+  EXPECT_EQ(single.PoseAt(0.3)->posX, 7.0);
+  EXPECT_FALSE(single.PoseAt(0.30000000000000004).has_value());
+}
+
+TEST(Track, KeyFramesAtOneTimeKeepThePluginOrder) {
+  const montage::Track track(std::vector<KeyFrame>{At(0.0, 1), At(0.0, 2), At(0.0, 3), At(1.0, 4)});
+  EXPECT_EQ(track.KeyFrames()[0].PosX, 1.0);
+  EXPECT_EQ(track.KeyFrames()[2].PosX, 3.0);
+  EXPECT_EQ(track.PoseAt(0.0)->posX, 3.0);
+}
+
+TEST(FormatDouble, ReadsBackToTheSameBitsAsJsonAndText) {
+  for (const double value : {0.0, -0.0, 1.0, -0.3, 0.1 + 0.2, 1.0 / 3, 1e300, 5e-324, 9007199254740993.0,
+                             18446744073709551616.0, -1.7976931348623157e308}) {
+    const std::string text = montage::FormatDouble(value);
+    double back = 0;
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    EXPECT_EQ(Bits(back), Bits(value)) << text;
+    EXPECT_EQ(Bits(nlohmann::json::parse(text).get<double>()), Bits(value)) << text;
+  }
+  EXPECT_EQ(montage::FormatDouble(0.30000000000000004), "0.30000000000000004");
+  EXPECT_EQ(montage::FormatDouble(-0.0), "-0.0");
+  EXPECT_EQ(montage::FormatDouble(2.0), "2");
+}
+
+TEST(Plugin, EffectsKeepTheirLibraryLoadedAndSeveralLibrariesWorkAtOnce) {
+  std::vector<montage::Effect> effects;
+  for (const BuiltPlugin& built : kBuiltPlugins) {
+    // The Plugin is gone after this statement; the effect must keep its code loaded.
+    effects.push_back(montage::Plugin::Load(built.path).CreateEffect());
+  }
+  effects.push_back(montage::Plugin::Load(std::string(HOST_FIXTURES_DIR) + "/sloppy/Sloppy.so").CreateEffect());
+  for (std::size_t i = 0; i < effects.size(); ++i) {
+    const std::string expected = i < std::size(kBuiltPlugins) ? std::string(kBuiltPlugins[i].name) : "Sloppy";
+    EXPECT_EQ(effects[i].Name(), expected);
+    effects[i].SetInputCount(6);
+    EXPECT_EQ(effects[i].KeyFrames().size(), 6u) << expected;
+    effects[i].SetInputCount(2);
+    EXPECT_EQ(effects[i].Object().GetInputCount(), 2) << expected;
+  }
+}
+
+// An animation of one input that holds `pose` from time 0 to 1.
+montage::Animation Holding(const montage::Pose& pose) {
+  KeyFrame frame;
+  frame.PosX = pose.posX;
+  frame.PosY = pose.posY;
+  frame.Scale = pose.scale;
+  frame.Opacity = pose.opacity;
+  frame.Rotation = pose.rotation;
+  KeyFrame end = frame;
+  end.Time = 1.0;
+  montage::Animation animation;
+  animation.inputCount = 1;
+  animation.settings = {{frame, end}};
+  animation.tracks = {montage::Track(animation.settings[0])};
+  return animation;
+}
+
+TEST(Renderer, PlacesInputsWithPositiveYUpAndScaleInFrameSizes) {
+  montage::Image red(10, 10);
+  red.Fill({255, 0, 0, 255});
+  // A half-size input at (0.25, 0.25) fills exactly the top-right quadrant.
+  const montage::Renderer renderer(Holding({0.25, 0.25, 0.5, 1.0, 0.0}), {red});
+  const montage::Image frame = renderer.Render(0.5, 200, 100);
+  const montage::Colour kRed{255, 0, 0, 255};
+  EXPECT_EQ(frame.At(150, 25), kRed);
+  EXPECT_EQ(frame.At(101, 1), kRed);
+  EXPECT_EQ(frame.At(198, 48), kRed);
+  EXPECT_NE(frame.At(98, 25), kRed);
+  EXPECT_NE(frame.At(150, 52), kRed);
+  EXPECT_NE(frame.At(50, 75), kRed);
+  // Outside its keyframes nothing is drawn.
+  EXPECT_NE(renderer.Render(1.5, 200, 100).At(150, 25), kRed);
+}
+
+TEST(Renderer, RotationTurnsCounterClockwiseAndPicturesCoverTheirRectangle) {
+  // Left half red, right half blue; a quarter turn counter-clockwise brings the left
+  // half to the bottom.
+  montage::Image picture(40, 20);
+  picture.Fill({255, 0, 0, 255});
+  montage::Image blue(1, 1);
+  blue.Fill({0, 0, 255, 255});
+  for (int y = 0; y < 20; ++y) std::fill_n(picture.Data() + y * 40 + 20, 20, blue.Data()[0]);
+  const montage::Renderer turned(Holding({0.0, 0.0, 0.5, 1.0, std::numbers::pi / 2}), {picture});
+  const montage::Image frame = turned.Render(0.0, 200, 200);
+  EXPECT_EQ(frame.At(100, 130), (montage::Colour{255, 0, 0, 255}));
+  EXPECT_EQ(frame.At(100, 70), (montage::Colour{0, 0, 255, 255}));
+  // The 100x100 rectangle is covered: the wide picture is cropped, not letterboxed.
+  EXPECT_EQ(frame.At(100, 51), (montage::Colour{0, 0, 255, 255}));
+  EXPECT_EQ(frame.At(51, 70), (montage::Colour{0, 0, 255, 255}));
+  EXPECT_NE(frame.At(100, 48), (montage::Colour{0, 0, 255, 255}));
+}
+
+TEST(Renderer, SkipsPosesCairoCannotPlace) {
+  const double kInf = std::numeric_limits<double>::infinity();
+  for (const montage::Pose& pose : {montage::Pose{0, 0, 0.0, 1, 0}, montage::Pose{0, 0, 1e-300, 1, 0},
+                                    montage::Pose{kInf, 0, 1, 1, 0}, montage::Pose{0, 0, 1e12, 1, 0},
+                                    montage::Pose{0, 0, 1, 1, kInf}, montage::Pose{0, 0, -0.5, 1, 0}}) {
+    const montage::Renderer renderer(Holding(pose));
+    EXPECT_NO_THROW((void)renderer.Render(0.5, 64, 36));
+  }
+}
+
+TEST(Image, ReadNamesTheFileThatFails) {
+  const ScratchFolder scratch("image");
+  try {
+    (void)montage::Image::Read(scratch.Path() / "absent.png");
+    FAIL() << "no error";
+  } catch (const montage::HostError& error) {
+    EXPECT_NE(std::string(error.what()).find("absent.png"), std::string::npos) << error.what();
+  }
+  // A JPEG cut short is reported, not decoded into garbage or a crash.
+  const std::filesystem::path jpeg = WriteSolidJpeg(scratch.Path() / "whole.jpg", 32, 32, {1, 2, 3, 255});
+  const auto size = std::filesystem::file_size(jpeg);
+  std::filesystem::resize_file(jpeg, size / 3);
+  EXPECT_THROW((void)montage::Image::Read(jpeg), montage::HostError);
+}
+
+}  // namespace
