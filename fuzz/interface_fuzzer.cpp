@@ -45,8 +45,8 @@ constexpr int kSmallCount = 64;
 constexpr int kLargeCountBudget = 4 * kMaxSettingsCount;
 // Positive counts passed directly to GenerateKeyFrames stay at or below this, or lie in
 // the top window below INT_MAX. In between, a template whose keyframe count grows with
-// the input count may rightly answer with gigabytes; in the top window every such answer
-// exceeds 32-bit sizes and fails with bad_alloc before allocating.
+// the input count may rightly answer with gigabytes; in the top window such a keyframe
+// count lies beyond 32-bit sizes and fails with bad_alloc before anything is allocated.
 constexpr int kMaxDirectCount = 1 << 16;
 constexpr int kTopWindow = 1 << 16;
 // Name buffers the fuzzer hands out are at most this large, and exactly as large as the
@@ -104,12 +104,16 @@ class Input {
   // keeps most builds small and every input quick.
   std::int32_t SettingsCount(int length) {
     const std::int32_t count = Int(length);
-    if (count <= kSmallCount) return count;
-    if (count <= kMaxSettingsCount && count <= largeBudget_) {
-      largeBudget_ -= count;
-      return count;
-    }
+    if (count <= kMaxSettingsCount && Afford(count)) return count;
     return 1 + count % kSmallCount;
+  }
+
+  // Whether a settings build for `count` fits the input's budget; takes it if so.
+  bool Afford(std::int32_t count) {
+    if (count <= kSmallCount) return true;
+    if (count > largeBudget_) return false;
+    largeBudget_ -= count;
+    return true;
   }
 
   // A count for a direct GenerateKeyFrames call (see kMaxDirectCount).
@@ -400,7 +404,8 @@ void PlayGenerateKeyFrames(Plugin& plugin, IEffectMultiDLL& effect, Input& input
   }
   FUZZ_CHECK(n >= 0);
   FUZZ_CHECK((frames == nullptr) == (n == 0));
-  if (inRange && count <= kMaxSettingsCount) {
+  // Compared with a fresh build where the input's budget allows one.
+  if (inRange && count <= kMaxSettingsCount && input.Afford(count)) {
     const SettingCopy& setting = FreshBuild(plugin, count)[static_cast<std::size_t>(index)];
     FUZZ_CHECK(setting.frames.size() == static_cast<std::size_t>(n));
     FUZZ_CHECK(SameFrames(setting.frames.data(), frames.get(), setting.frames.size()));
