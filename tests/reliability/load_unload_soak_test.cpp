@@ -7,6 +7,7 @@
 // MONTAGE_SOAK_CYCLES sets the number of rounds (default kDefaultRounds).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -119,7 +120,7 @@ TEST(LoadUnloadSoak, EveryPluginSurvivesRepeatedLoadingAndUnloading) {
     }
     if (round % kTogetherEvery != 0) continue;
 
-    // All libraries together, their objects interleaved, closed in reverse order.
+    // All libraries together, an object of each alive at once; closed in reverse order.
     const int flags = RTLD_NOW | ((round / kTogetherEvery) % 2 == 0 ? RTLD_LOCAL : RTLD_GLOBAL);
     std::vector<std::unique_ptr<PluginLibrary>> libraries;
     std::vector<EffectPtr> effects;
