@@ -4,6 +4,11 @@
 set(MONTAGE_PLUGIN_BUILD_DIR "${PROJECT_BINARY_DIR}/plugins")
 set(MONTAGE_PLUGIN_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/montage/plugins")
 set(MONTAGE_EXPORT_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin-exports.map")
+# Plug-ins link with every symbol resolved, except where an instrumenting runtime lives in
+# the host executable (the fuzz build).
+if(NOT DEFINED MONTAGE_PLUGIN_NO_UNDEFINED)
+  set(MONTAGE_PLUGIN_NO_UNDEFINED ON)
+endif()
 
 # Warnings are errors in project code.
 function(montage_warnings target)
@@ -26,7 +31,10 @@ function(montage_add_template name)
     LIBRARY_OUTPUT_DIRECTORY "${MONTAGE_PLUGIN_BUILD_DIR}"
     LINK_DEPENDS "${MONTAGE_EXPORT_MAP}")
   target_link_libraries(${name} PRIVATE montage_framework)
-  target_link_options(${name} PRIVATE "LINKER:--version-script=${MONTAGE_EXPORT_MAP}" "LINKER:--no-undefined")
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${MONTAGE_EXPORT_MAP}")
+  if(MONTAGE_PLUGIN_NO_UNDEFINED)
+    target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+  endif()
   montage_warnings(${name})
   install(TARGETS ${name} LIBRARY DESTINATION "${MONTAGE_PLUGIN_INSTALL_DIR}" COMPONENT plugins)
   set_property(GLOBAL APPEND PROPERTY MONTAGE_TEMPLATES ${name})

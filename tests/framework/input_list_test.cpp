@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct ListCase {
   int result;
   std::vector<int> after;
 };
+
+// Shown by name: gtest would otherwise print the record's bytes, padding included.
+void PrintTo(const ListCase& c, std::ostream* out) { *out << c.name; }
 
 constexpr int kNew = 99;  // id of the input an operation adds
 

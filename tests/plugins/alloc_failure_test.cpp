@@ -4,6 +4,7 @@
 // must be intact, and nothing may leak (the leak sanitizer checks at exit).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -113,6 +114,8 @@ TEST_P(AllocationFailure, SettingsBuildFailsAtEveryAllocationPoint) {
     for (int i = 0; i < kKeptCount; ++i) EXPECT_TRUE(SameBits(KeyFramesOf(kept[i]), keptFrames[i]));
   }
   RecordProperty("allocation_points", static_cast<int>(points));
+  std::printf("%.*s: %ld allocation-failure points at %d inputs\n", static_cast<int>(GetParam().name.size()),
+              GetParam().name.data(), points, count);
 
   // With memory back, the build succeeds and matches the probe's.
   const CEffectSetting* built = effect->GetSettings(&n);
