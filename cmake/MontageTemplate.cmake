@@ -39,3 +39,21 @@ function(montage_add_template name)
   install(TARGETS ${name} LIBRARY DESTINATION "${MONTAGE_PLUGIN_INSTALL_DIR}" COMPONENT plugins)
   set_property(GLOBAL APPEND PROPERTY MONTAGE_TEMPLATES ${name})
 endfunction()
+
+# Writes <dir>/built_plugins.h: kBuiltPlugins, the name and path of every plug-in of this
+# build, for the programs that load them (tests/support/plugin_library.h). Call it after
+# the templates are added.
+function(montage_generate_built_plugins dir)
+  get_property(templates GLOBAL PROPERTY MONTAGE_TEMPLATES)
+  set(rows "")
+  foreach(template IN LISTS templates)
+    string(APPEND rows "    {\"${template}\", \"$<TARGET_FILE:${template}>\"},\n")
+  endforeach()
+  file(GENERATE OUTPUT "${dir}/built_plugins.h" CONTENT
+"#pragma once
+#include <string_view>
+struct BuiltPlugin { std::string_view name; const char* path; };
+inline constexpr BuiltPlugin kBuiltPlugins[] = {
+${rows}};
+")
+endfunction()

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz_plugins.h"
+#include "built_plugins.h"
 #include "montage/effect.h"
 
 namespace {
@@ -520,7 +520,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     name = name.substr(0, name.find('.'));
     LoadPlugin(name, path);
   } else {
-    for (const FuzzPlugin& plugin : kFuzzPlugins) LoadPlugin(plugin.name, plugin.path);
+    for (const BuiltPlugin& plugin : kBuiltPlugins) LoadPlugin(std::string(plugin.name), plugin.path);
     std::sort(g_plugins.begin(), g_plugins.end(), [](const Plugin& a, const Plugin& b) { return a.name < b.name; });
   }
   std::fprintf(stderr, "interface fuzzer: %zu plug-in(s)\n", g_plugins.size());
