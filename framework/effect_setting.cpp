@@ -46,13 +46,12 @@ void CEffectSetting::SetKeyFrames(const char* name, const char* displayName, int
   // released twice.
   KeyFrame* copy = nullptr;
   try {
-    copy = NewKeyFrames(count);
+    copy = CopyKeyFrames(frames, count);
   } catch (...) {
     if (OwnsBuffer(previousType)) ::operator delete[](m_data);
     m_data = nullptr;
     throw;
   }
-  for (int i = 0; i < count; ++i) copy[i] = frames[i];
   if (OwnsBuffer(previousType)) ::operator delete[](m_data);
   m_data = copy;
 }
