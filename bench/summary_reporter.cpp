@@ -136,10 +136,10 @@ void SummaryReporter::PrintInputList(std::ostream& out) const {
     return measurement ? Time(measurement->Seconds()) : std::string("-");
   };
   for (const std::string& plugin : plugins_) {
-    out << "| " << plugin << " | " << time("CreateRelease", plugin, 0) << " | " << time("Cached", plugin, 16)
-        << " / " << time("Cached", plugin, 1000) << " / " << time("Cached", plugin, 100000) << " | "
-        << time("Append", plugin, 16) << " / " << time("Append", plugin, 1000) << " / "
-        << time("Append", plugin, 10000) << " | " << time("Count", plugin, 10000) << " |\n";
+    out << "| " << plugin << " | " << time("CreateRelease", plugin, 0) << " | " << time("Cached", plugin, 16) << " / "
+        << time("Cached", plugin, 1000) << " / " << time("Cached", plugin, 100000) << " | "
+        << time("Append", plugin, 16) << " / " << time("Append", plugin, 1000) << " / " << time("Append", plugin, 10000)
+        << " | " << time("Count", plugin, 10000) << " |\n";
   }
   out << "\n";
 }
@@ -165,9 +165,10 @@ void SummaryReporter::PrintMemory(std::ostream& out) const {
 
 void SummaryReporter::PrintGoals(std::ostream& out) const {
   out << "### Goals\n\n"
-      << "| Template | Build / baseline at " << Count(kGoalBuildInputs) << " (<= " << Format("%.1f", kGoalBuildOverBaseline)
-      << ") | Per input, " << Count(kGoalLinearTo) << " vs " << Count(kGoalLinearFrom) << " (<= "
-      << Format("%.1f", kGoalPerInputGrowth) << " either way) | Peak within bound |\n"
+      << "| Template | Build / baseline at " << Count(kGoalBuildInputs)
+      << " (<= " << Format("%.1f", kGoalBuildOverBaseline) << ") | Per input, " << Count(kGoalLinearTo) << " vs "
+      << Count(kGoalLinearFrom) << " (<= " << Format("%.1f", kGoalPerInputGrowth)
+      << " either way) | Peak within bound |\n"
       << "|---|---|---|---|\n";
   for (const std::string& plugin : plugins_) {
     std::string buildGoal = "not run";
@@ -183,8 +184,8 @@ void SummaryReporter::PrintGoals(std::ostream& out) const {
       const double spread = std::max(growth, 1.0 / growth);
       // The same growth of the least work shows what the machine's memory adds.
       const double baselineGrowth = to->Counter("baseline_per_input_s") / from->Counter("baseline_per_input_s");
-      linearGoal = Format("%.2f ", growth) + Verdict(spread <= kGoalPerInputGrowth) +
-                   Format(" (baseline %.2f", baselineGrowth);
+      linearGoal =
+          Format("%.2f ", growth) + Verdict(spread <= kGoalPerInputGrowth) + Format(" (baseline %.2f", baselineGrowth);
       // Growth once the arrays are far beyond the caches.
       if (const Measurement* large = Find("Build", plugin, kGoalBuildInputs)) {
         linearGoal += Format("; build %.2f from ", to->Counter("per_input_s") / large->Counter("per_input_s")) +

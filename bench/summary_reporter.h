@@ -13,9 +13,9 @@
 #include <vector>
 
 // Goals the summary checks.
-inline constexpr double kGoalBuildOverBaseline = 2.0;    // at kGoalBuildInputs inputs
+inline constexpr double kGoalBuildOverBaseline = 2.0;  // at kGoalBuildInputs inputs
 inline constexpr int kGoalBuildInputs = 100000;
-inline constexpr double kGoalPerInputGrowth = 1.5;       // between kGoalLinearFrom and kGoalLinearTo
+inline constexpr double kGoalPerInputGrowth = 1.5;  // between kGoalLinearFrom and kGoalLinearTo
 inline constexpr int kGoalLinearFrom = 1000;
 inline constexpr int kGoalLinearTo = 1000000;
 
@@ -39,8 +39,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   void PrintMemory(std::ostream& out) const;
   void PrintGoals(std::ostream& out) const;
 
-  std::map<std::string, Measurement> measurements_;  // by benchmark name
-  std::vector<std::string> plugins_;                  // in the order they first ran
+  std::map<std::string, Measurement> measurements_;      // by benchmark name
+  std::vector<std::string> plugins_;                     // in the order they first ran
   std::map<std::string, std::vector<int>> buildCounts_;  // build sizes run per plug-in
 };
 

@@ -283,8 +283,8 @@ void BuildBenchmark(benchmark::State& state, const BuiltPlugin& plugin, const Pl
   }
   const auto builds = static_cast<double>(state.iterations()) * 2.0;
   const double inputs = static_cast<double>(state.iterations()) * (2.0 * count + 1.0);
-  const double keyFrames = static_cast<double>(state.iterations()) *
-                           static_cast<double>(shapes[0]->keyFrames + shapes[1]->keyFrames);
+  const double keyFrames =
+      static_cast<double>(state.iterations()) * static_cast<double>(shapes[0]->keyFrames + shapes[1]->keyFrames);
   state.counters["baseline_s"] = least.seconds / builds;
   state.counters["ratio"] = build.seconds / least.seconds;
   state.counters["per_input_s"] = build.seconds / inputs;
@@ -366,17 +366,17 @@ void RegisterPlugin(const BuiltPlugin& plugin, const PluginLibrary& library, boo
   using benchmark::RegisterBenchmark;
   const std::string_view name = plugin.name;
   const PluginLibrary* lib = &library;
-  RegisterBenchmark(Name("CreateRelease", name, 0).c_str(), [lib](benchmark::State& s) {
-    CreateReleaseBenchmark(s, *lib);
-  });
+  RegisterBenchmark(Name("CreateRelease", name, 0).c_str(),
+                    [lib](benchmark::State& s) { CreateReleaseBenchmark(s, *lib); });
 
   std::vector<int> buildCounts(std::begin(kBuildCounts), std::end(kBuildCounts));
   if (million) buildCounts.push_back(kMillionInputs);
   for (const int count : buildCounts) {
     const auto unit = count >= 100000 ? benchmark::kMillisecond : benchmark::kMicrosecond;
-    RegisterBenchmark(Name("Build", name, count).c_str(), [&plugin, lib, count](benchmark::State& s) {
-      BuildBenchmark(s, plugin, *lib, count);
-    })->UseManualTime()->Unit(unit);
+    RegisterBenchmark(Name("Build", name, count).c_str(),
+                      [&plugin, lib, count](benchmark::State& s) { BuildBenchmark(s, plugin, *lib, count); })
+        ->UseManualTime()
+        ->Unit(unit);
   }
   for (const int count : kCachedCounts) {
     RegisterBenchmark(Name("Cached", name, count).c_str(), [lib, count](benchmark::State& s) {
@@ -384,9 +384,10 @@ void RegisterPlugin(const BuiltPlugin& plugin, const PluginLibrary& library, boo
     })->Unit(benchmark::kMicrosecond);
   }
   for (const int count : kAppendCounts) {
-    RegisterBenchmark(Name("Append", name, count).c_str(), [lib, count](benchmark::State& s) {
-      AppendBenchmark(s, *lib, count);
-    })->UseManualTime()->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark(Name("Append", name, count).c_str(),
+                      [lib, count](benchmark::State& s) { AppendBenchmark(s, *lib, count); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
   }
   RegisterBenchmark(Name("Count", name, kCountInputs).c_str(), [lib](benchmark::State& s) {
     CountBenchmark(s, *lib, kCountInputs);
@@ -395,9 +396,10 @@ void RegisterPlugin(const BuiltPlugin& plugin, const PluginLibrary& library, boo
   std::vector<int> peakCounts(std::begin(kPeakCounts), std::end(kPeakCounts));
   if (million) peakCounts.push_back(kMillionInputs);
   for (const int count : peakCounts) {
-    RegisterBenchmark(Name("Peak", name, count).c_str(), [lib, count](benchmark::State& s) {
-      PeakBenchmark(s, *lib, count);
-    })->Iterations(1)->Unit(benchmark::kMillisecond);
+    RegisterBenchmark(Name("Peak", name, count).c_str(),
+                      [lib, count](benchmark::State& s) { PeakBenchmark(s, *lib, count); })
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
   }
 }
 

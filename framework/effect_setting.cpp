@@ -20,8 +20,7 @@ void CopyNameField(char (&field)[CEffectSetting::kNameCapacity], const char* sou
 
 }  // namespace
 
-CEffectSetting::CEffectSetting()
-    : m_type(kTypeNone), m_paramA(-1), m_paramB(-1), m_data(nullptr), m_count(0) {
+CEffectSetting::CEffectSetting() : m_type(kTypeNone), m_paramA(-1), m_paramB(-1), m_data(nullptr), m_count(0) {
   m_displayName[0] = '\0';
   m_name[0] = '\0';
 }
@@ -31,8 +30,7 @@ CEffectSetting::~CEffectSetting() {
   m_data = nullptr;
 }
 
-void CEffectSetting::SetKeyFrames(const char* name, const char* displayName, int count,
-                                  const KeyFrame* frames) {
+void CEffectSetting::SetKeyFrames(const char* name, const char* displayName, int count, const KeyFrame* frames) {
   const std::int32_t previousType = m_type;
   m_type = kTypeKeyFrames;
   CopyNameField(m_name, name);

@@ -70,8 +70,8 @@ class CEffTemplate : public CEffKf {
 };
 
 // The two exports of a plug-in library; the only symbols it makes visible.
-#define MONTAGE_EXPORT_EFFECT(EffectClass)                                                   \
-  extern "C" [[gnu::visibility("default")]] int GetNumEffects() { return 1; }                \
+#define MONTAGE_EXPORT_EFFECT(EffectClass)                                    \
+  extern "C" [[gnu::visibility("default")]] int GetNumEffects() { return 1; } \
   extern "C" [[gnu::visibility("default")]] IEffectMultiDLL* CreateEffect() { return new EffectClass(); }
 
 #endif  // MONTAGE_FRAMEWORK_EFFECT_TEMPLATE_H

@@ -23,9 +23,7 @@ inline std::size_t KeyFrameArrayBytes(int count) {
 
 // Allocates `count` records as one block and default-constructs each, first to last.
 // Release the block with delete[].
-inline KeyFrame* NewKeyFrames(int count) {
-  return new KeyFrame[KeyFrameArrayBytes(count) / sizeof(KeyFrame)];
-}
+inline KeyFrame* NewKeyFrames(int count) { return new KeyFrame[KeyFrameArrayBytes(count) / sizeof(KeyFrame)]; }
 
 // A new array holding copies of `count` records of `frames`, with the same size rule and
 // release as NewKeyFrames. Each record is copied into place rather than default-constructed

@@ -47,10 +47,10 @@ int LoadModuleString(ModuleHandle module, std::uint32_t id, char* buffer, int si
 extern const std::span<const StringResource> kModuleStringTable;
 
 // Defines this library's string table from {id, text} pairs.
-#define MONTAGE_STRING_TABLE(...)                                                  \
-  namespace {                                                                      \
-  constexpr StringResource kModuleStringEntries[] = {__VA_ARGS__};                 \
-  }                                                                                \
+#define MONTAGE_STRING_TABLE(...)                                  \
+  namespace {                                                      \
+  constexpr StringResource kModuleStringEntries[] = {__VA_ARGS__}; \
+  }                                                                \
   const std::span<const StringResource> kModuleStringTable{kModuleStringEntries};
 
 #endif  // MONTAGE_FRAMEWORK_MODULE_H

@@ -60,8 +60,8 @@ const char* g_current = "";  // plug-in of the current input, for messages
   std::fprintf(stderr, "interface_fuzzer.cpp:%d: %s: check failed: %s\n", line, g_current, what);
   std::abort();
 }
-#define FUZZ_CHECK(condition) \
-  do {                        \
+#define FUZZ_CHECK(condition)                     \
+  do {                                            \
     if (!(condition)) Fail(__LINE__, #condition); \
   } while (false)
 
@@ -83,7 +83,7 @@ class Input {
   // Any int: small values, values around `length` (the list length or a name length),
   // boundaries, or four raw bytes.
   std::int32_t Int(int length) {
-    static constexpr std::int32_t kBoundaries[] = {INT_MIN, INT_MIN + 1, -65536, -2,         -1,
+    static constexpr std::int32_t kBoundaries[] = {INT_MIN, INT_MIN + 1, -65536,  -2,          -1,
                                                    INT_MAX, INT_MAX - 1, 1 << 30, INT_MAX / 2, 1 << 24};
     switch (Byte() % 8) {
       case 0:
@@ -151,10 +151,14 @@ std::string_view NameField(const char (&field)[CEffectSetting::kNameCapacity]) {
 // Copies one setting after checking that it is either empty or a well-formed keyframe
 // setting.
 SettingCopy CopySetting(const CEffectSetting& setting) {
-  SettingCopy copy{setting.m_type,           setting.m_paramA,
-                   setting.m_paramB,         setting.m_count,
-                   setting.m_data != nullptr, std::string(NameField(setting.m_name)),
-                   std::string(NameField(setting.m_displayName)), {}};
+  SettingCopy copy{setting.m_type,
+                   setting.m_paramA,
+                   setting.m_paramB,
+                   setting.m_count,
+                   setting.m_data != nullptr,
+                   std::string(NameField(setting.m_name)),
+                   std::string(NameField(setting.m_displayName)),
+                   {}};
   if (setting.m_type == CEffectSetting::kTypeKeyFrames) {
     FUZZ_CHECK(setting.m_count > 0 && setting.KeyFrames() != nullptr);
     FUZZ_CHECK(copy.name == "KeyFrames" && copy.displayName == "Key Frames");
@@ -247,7 +251,7 @@ struct Model {
   std::int32_t hostA = 0;
   std::int32_t hostB = 0;
   std::int32_t hostValue = 0;
-  int keptCount = 0;                      // count of the settings the object keeps; 0: none
+  int keptCount = 0;                     // count of the settings the object keeps; 0: none
   const CEffectSetting* kept = nullptr;  // where they are
 };
 

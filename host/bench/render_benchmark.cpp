@@ -33,8 +33,8 @@ void RenderFrames(benchmark::State& state, std::vector<montage::Image> pictures)
     benchmark::DoNotOptimize(frame.Data());
     k = (k + 1) % kFramesPerLoop;
   }
-  state.counters["frames_per_second"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                           benchmark::Counter::kIsRate);
+  state.counters["frames_per_second"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_Render1280x720Placeholders(benchmark::State& state) { RenderFrames(state, {}); }

@@ -1,10 +1,9 @@
 // Keyframes as JSON and CSV, every double in its shortest round-trip form.
 #include <charconv>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "montage/host.h"
 

@@ -12,8 +12,8 @@
 #include <memory>
 
 // jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "cairo_support.h"
 #include "montage/host.h"
@@ -144,8 +144,8 @@ Image Image::Read(const fs::path& file) {
 }
 
 Colour Image::At(int x, int y) const {
-  const std::uint32_t pixel = pixels_.at(static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) +
-                                         static_cast<std::size_t>(x));
+  const std::uint32_t pixel =
+      pixels_.at(static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x));
   const auto alpha = static_cast<std::uint8_t>(pixel >> 24);
   auto channel = [&](int shift) {
     const std::uint32_t value = (pixel >> shift) & 0xFFu;

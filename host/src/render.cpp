@@ -59,8 +59,9 @@ void DrawCard(cairo_t* cr, int index, double w, double h, double opacity, double
   cairo_fill(cr);
   if (aw > 2 * line && ah > 2 * line) {
     cairo_rectangle(cr, -aw / 2 + line / 2, -ah / 2 + line / 2, aw - line, ah - line);
-    SetColour(cr, Colour{static_cast<std::uint8_t>(colour.r / 2), static_cast<std::uint8_t>(colour.g / 2),
-                         static_cast<std::uint8_t>(colour.b / 2), 255},
+    SetColour(cr,
+              Colour{static_cast<std::uint8_t>(colour.r / 2), static_cast<std::uint8_t>(colour.g / 2),
+                     static_cast<std::uint8_t>(colour.b / 2), 255},
               opacity);
     cairo_set_line_width(cr, line);
     cairo_stroke(cr);
@@ -94,6 +95,7 @@ Colour PlaceholderColour(int index) {
   const double x = chroma * (1.0 - std::abs(std::fmod(hue, 2.0) - 1.0));
   const double m = kValue - chroma;
   double r = 0, g = 0, b = 0;
+  // clang-format off
   switch (static_cast<int>(hue)) {
     case 0: r = chroma; g = x; break;
     case 1: r = x; g = chroma; break;
@@ -102,6 +104,7 @@ Colour PlaceholderColour(int index) {
     case 4: r = x; b = chroma; break;
     default: r = chroma; b = x; break;
   }
+  // clang-format on
   auto byte = [m](double value) { return static_cast<std::uint8_t>(std::lround((value + m) * 255)); };
   return {byte(r), byte(g), byte(b), 255};
 }

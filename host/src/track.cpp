@@ -28,7 +28,7 @@ std::optional<Pose> Track::PoseAt(double time) const {
   const auto after = std::ranges::upper_bound(keyFrames_, time, {}, &KeyFrame::Time);
   const KeyFrame& a = *(after - 1);
   if (a.Time == time) return PoseOf(a);  // at a keyframe, or just after a cut
-  const KeyFrame& b = *after;           // exists: time < End()
+  const KeyFrame& b = *after;            // exists: time < End()
   const double u = (time - a.Time) / (b.Time - a.Time);
   return Pose{Between(a.PosX, b.PosX, u), Between(a.PosY, b.PosY, u), Between(a.Scale, b.Scale, u),
               Between(a.Opacity, b.Opacity, u), Between(a.Rotation, b.Rotation, u)};

@@ -193,13 +193,14 @@ class Validator {
       int max = 0;
       effect.Object().GetInputRange(&min, &max);
       Expect(min >= 1, "minimum " + std::to_string(min) + " is below 1");
-      Expect(max == -1 || max >= min, "maximum " + std::to_string(max) + " is below the minimum " + std::to_string(min));
+      Expect(max == -1 || max >= min,
+             "maximum " + std::to_string(max) + " is below the minimum " + std::to_string(min));
       const int expected = max >= 0 ? static_cast<int>((std::int64_t{min} + max + 1) / 2) : std::max(min, 4);
       const int proposed = effect.Object().GetDefaultInputCount();
       Expect(proposed == expected,
              "default input count " + std::to_string(proposed) + ", expected " + std::to_string(expected));
-      return "minimum " + std::to_string(min) + ", maximum " + (max < 0 ? "none" : std::to_string(max)) +
-             ", default " + std::to_string(proposed);
+      return "minimum " + std::to_string(min) + ", maximum " + (max < 0 ? "none" : std::to_string(max)) + ", default " +
+             std::to_string(proposed);
     });
   }
 
@@ -253,11 +254,11 @@ class Validator {
       Expect(rebuilt != nullptr && n == 4, "GetSettingsFor(4) gives " + std::to_string(n) + " settings");
       for (int index = 0; index < 4; ++index) {
         const KeyFrame* frames = rebuilt[index].KeyFrames();
-        const std::vector<KeyFrame> kept = frames ? std::vector<KeyFrame>(frames, frames + rebuilt[index].m_count)
-                                                  : std::vector<KeyFrame>();
+        const std::vector<KeyFrame> kept =
+            frames ? std::vector<KeyFrame>(frames, frames + rebuilt[index].m_count) : std::vector<KeyFrame>();
         const std::vector<KeyFrame> direct = Direct(e, index, 4);
-        Expect(std::ranges::equal(kept, direct, SameBits), "after a new count input " + std::to_string(index) +
-                                                               " keeps keyframes of the old count");
+        Expect(std::ranges::equal(kept, direct, SameBits),
+               "after a new count input " + std::to_string(index) + " keeps keyframes of the old count");
       }
       Expect(e.GetSettingsFor(4, &n) == rebuilt, "the rebuilt settings are not kept");
       return std::string();
@@ -291,13 +292,15 @@ class Validator {
       for (const int count : counts) {
         int n = 0;
         const CEffectSetting* settings = effect.Object().GetSettingsFor(count, &n);
-        Expect(settings != nullptr && n == count, std::to_string(count) + " inputs give " + std::to_string(n) + " settings");
+        Expect(settings != nullptr && n == count,
+               std::to_string(count) + " inputs give " + std::to_string(n) + " settings");
         for (int index = 0; index < count; ++index) {
           const CEffectSetting& s = settings[index];
           const std::string where = "input " + std::to_string(index) + " of " + std::to_string(count);
           const std::vector<KeyFrame> direct = Direct(effect.Object(), index, count);
           if (s.m_type == CEffectSetting::kTypeNone) {
-            Expect(s.m_data == nullptr && direct.empty(), where + ": empty setting, but GenerateKeyFrames has keyframes");
+            Expect(s.m_data == nullptr && direct.empty(),
+                   where + ": empty setting, but GenerateKeyFrames has keyframes");
             continue;
           }
           Expect(s.m_type == CEffectSetting::kTypeKeyFrames, where + ": type " + std::to_string(s.m_type));

@@ -92,9 +92,9 @@ class CEffectSetting {
 // One registered input. The effect object owns its nodes; hosts may walk them from
 // `m_inputs` along `next` (and back along `prev`) but never change them.
 struct InputNode {
-  std::int32_t id;   // @0 identifier chosen by the host; stored, never interpreted
-  InputNode* prev;   // @4 node before this one; null for the first node
-  InputNode* next;   // @8 node after this one; null for the last node
+  std::int32_t id;  // @0 identifier chosen by the host; stored, never interpreted
+  InputNode* prev;  // @4 node before this one; null for the first node
+  InputNode* next;  // @8 node after this one; null for the last node
 };
 
 // Root of the effect interface; no table or behaviour of its own.

@@ -13,8 +13,8 @@ constexpr double kBrisolenRowY = -0.15;
 constexpr double kBrisolenPictureScale = 0.3;
 
 constexpr ColumnGridLayout kBrisolenLayout{
-    kBrisolenBackPosX, kBrisolenBackPosY, kBrisolenBackScale,
-    {kBrisolenColumnX[0], kBrisolenColumnX[1], kBrisolenColumnX[2]},
-    kBrisolenRowY,     kBrisolenPictureScale};
+    kBrisolenBackPosX,  kBrisolenBackPosY,
+    kBrisolenBackScale, {kBrisolenColumnX[0], kBrisolenColumnX[1], kBrisolenColumnX[2]},
+    kBrisolenRowY,      kBrisolenPictureScale};
 
 #endif  // MONTAGE_TEMPLATES_BRISOLEN_H

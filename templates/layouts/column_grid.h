@@ -10,12 +10,12 @@
 #include "effect_template.h"
 
 struct ColumnGridLayout {
-  double backPosX;       // background position and size
+  double backPosX;  // background position and size
   double backPosY;
   double backScale;
-  double columnX[3];     // PosX of a picture in column 0, 1, 2
-  double rowY;           // PosY of every picture
-  double pictureScale;   // Scale of every picture
+  double columnX[3];    // PosX of a picture in column 0, 1, 2
+  double rowY;          // PosY of every picture
+  double pictureScale;  // Scale of every picture
 };
 
 inline KeyFrame* GenerateColumnGrid(const ColumnGridLayout& layout, int index, int count, int& n) {

@@ -16,7 +16,8 @@ class CEffMorsela final : public CEffTemplate<CEffMorsela> {
   // starts at 2 (count - i - 2) V.
   static KeyFrame* Generate(int index, int count, int& n) {
     static constexpr CrossFadeLayout kLayout{
-        true, {kMorselaScaleSteps[0], kMorselaScaleSteps[1], kMorselaScaleSteps[2], kMorselaScaleSteps[3]},
+        true,
+        {kMorselaScaleSteps[0], kMorselaScaleSteps[1], kMorselaScaleSteps[2], kMorselaScaleSteps[3]},
         kMorselaPosY};
     return GenerateCrossFade(kLayout, index, count, n);
   }

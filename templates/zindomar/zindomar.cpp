@@ -24,8 +24,7 @@ class CEffZindomar final : public CEffTemplate<CEffZindomar> {
 
   static KeyFrame* Generate(int index, int count, int& n) {
     // count - 0.5 is never 0 for an int count, so the unit is finite for every count.
-    const double unit =
-        kZindomarSpan / ((static_cast<double>(count) - kZindomarHalfUnit) * kZindomarUnitsPerInput);
+    const double unit = kZindomarSpan / ((static_cast<double>(count) - kZindomarHalfUnit) * kZindomarUnitsPerInput);
     // Roles and start units are formed in 64 bits, which holds them for every int pair.
     const std::int64_t last = std::int64_t{count} - 1;
     if (index == last) return NewFullFrameLayer(n);

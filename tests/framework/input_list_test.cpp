@@ -36,9 +36,15 @@ TEST_P(InputList, ChangesTheListAsSpecified) {
 
   int result = 0;
   switch (c.op) {
-    case ListOp::Insert: result = effect->InsertInput(c.index, kNew); break;
-    case ListOp::Replace: result = effect->ReplaceInput(c.index, kNew); break;
-    case ListOp::Remove: result = effect->RemoveInput(c.index); break;
+    case ListOp::Insert:
+      result = effect->InsertInput(c.index, kNew);
+      break;
+    case ListOp::Replace:
+      result = effect->ReplaceInput(c.index, kNew);
+      break;
+    case ListOp::Remove:
+      result = effect->RemoveInput(c.index);
+      break;
   }
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(ListIds(*effect), c.after);
@@ -54,28 +60,27 @@ const std::vector<int> kAbc = {1, 2, 3};
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, InputList,
-    ::testing::Values(
-        ListCase{"InsertIntoEmptyAtAnyIndex", {}, ListOp::Insert, 5, 0, {kNew}},
-        ListCase{"InsertIntoEmptyNegative", {}, ListOp::Insert, -1, 0, {kNew}},
-        ListCase{"InsertAtZeroGoesAfterTheFirst", kAbc, ListOp::Insert, 0, 1, {1, kNew, 2, 3}},
-        ListCase{"InsertInTheMiddle", kAbc, ListOp::Insert, 1, 2, {1, 2, kNew, 3}},
-        ListCase{"InsertAfterTheLast", kAbc, ListOp::Insert, 2, 3, {1, 2, 3, kNew}},
-        ListCase{"InsertNegativeAppends", kAbc, ListOp::Insert, -1, 3, {1, 2, 3, kNew}},
-        ListCase{"InsertMostNegativeAppends", kAbc, ListOp::Insert, INT_MIN, 3, {1, 2, 3, kNew}},
-        // Past the end there is no anchor; appending keeps every node.
-        ListCase{"InsertAtLengthAppends", kAbc, ListOp::Insert, 3, 3, {1, 2, 3, kNew}},
-        ListCase{"InsertFarPastTheEndAppends", kAbc, ListOp::Insert, INT_MAX, 3, {1, 2, 3, kNew}},
-        ListCase{"ReplaceNegativeNamesTheFirst", kAbc, ListOp::Replace, -3, 1, {kNew, 2, 3}},
-        ListCase{"ReplaceTheLast", kAbc, ListOp::Replace, 2, 1, {1, 2, kNew}},
-        ListCase{"ReplacePastTheEnd", kAbc, ListOp::Replace, 3, 0, kAbc},
-        ListCase{"ReplaceInEmpty", {}, ListOp::Replace, 0, 0, {}},
-        ListCase{"RemoveNegativeNamesTheFirst", kAbc, ListOp::Remove, -1, 1, {2, 3}},
-        ListCase{"RemoveTheMiddle", kAbc, ListOp::Remove, 1, 1, {1, 3}},
-        ListCase{"RemoveTheLast", kAbc, ListOp::Remove, 2, 1, {1, 2}},
-        ListCase{"RemovePastTheEnd", kAbc, ListOp::Remove, 3, 0, kAbc},
-        ListCase{"RemoveFarPastTheEnd", kAbc, ListOp::Remove, INT_MAX, 0, kAbc},
-        ListCase{"RemoveTheOnlyInput", {1}, ListOp::Remove, 0, 1, {}},
-        ListCase{"RemoveFromEmpty", {}, ListOp::Remove, 0, 0, {}}),
+    ::testing::Values(ListCase{"InsertIntoEmptyAtAnyIndex", {}, ListOp::Insert, 5, 0, {kNew}},
+                      ListCase{"InsertIntoEmptyNegative", {}, ListOp::Insert, -1, 0, {kNew}},
+                      ListCase{"InsertAtZeroGoesAfterTheFirst", kAbc, ListOp::Insert, 0, 1, {1, kNew, 2, 3}},
+                      ListCase{"InsertInTheMiddle", kAbc, ListOp::Insert, 1, 2, {1, 2, kNew, 3}},
+                      ListCase{"InsertAfterTheLast", kAbc, ListOp::Insert, 2, 3, {1, 2, 3, kNew}},
+                      ListCase{"InsertNegativeAppends", kAbc, ListOp::Insert, -1, 3, {1, 2, 3, kNew}},
+                      ListCase{"InsertMostNegativeAppends", kAbc, ListOp::Insert, INT_MIN, 3, {1, 2, 3, kNew}},
+                      // Past the end there is no anchor; appending keeps every node.
+                      ListCase{"InsertAtLengthAppends", kAbc, ListOp::Insert, 3, 3, {1, 2, 3, kNew}},
+                      ListCase{"InsertFarPastTheEndAppends", kAbc, ListOp::Insert, INT_MAX, 3, {1, 2, 3, kNew}},
+                      ListCase{"ReplaceNegativeNamesTheFirst", kAbc, ListOp::Replace, -3, 1, {kNew, 2, 3}},
+                      ListCase{"ReplaceTheLast", kAbc, ListOp::Replace, 2, 1, {1, 2, kNew}},
+                      ListCase{"ReplacePastTheEnd", kAbc, ListOp::Replace, 3, 0, kAbc},
+                      ListCase{"ReplaceInEmpty", {}, ListOp::Replace, 0, 0, {}},
+                      ListCase{"RemoveNegativeNamesTheFirst", kAbc, ListOp::Remove, -1, 1, {2, 3}},
+                      ListCase{"RemoveTheMiddle", kAbc, ListOp::Remove, 1, 1, {1, 3}},
+                      ListCase{"RemoveTheLast", kAbc, ListOp::Remove, 2, 1, {1, 2}},
+                      ListCase{"RemovePastTheEnd", kAbc, ListOp::Remove, 3, 0, kAbc},
+                      ListCase{"RemoveFarPastTheEnd", kAbc, ListOp::Remove, INT_MAX, 0, kAbc},
+                      ListCase{"RemoveTheOnlyInput", {1}, ListOp::Remove, 0, 1, {}},
+                      ListCase{"RemoveFromEmpty", {}, ListOp::Remove, 0, 0, {}}),
     CaseName);
 
 TEST(HostValues, AreStoredAndResetClearsThemWithTheList) {

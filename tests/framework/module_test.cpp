@@ -1,8 +1,8 @@
+#include "module.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-
-#include "module.h"
 
 // The string table of this test program.
 MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, "Test Display"}, {7, "Seven"})
@@ -28,9 +28,9 @@ TEST_F(ModuleEntry, AttachRecordsTheHandleAndDetachLeavesIt) {
     std::uint32_t reason;
     ModuleHandle expected;
   };
-  for (const Step step : {Step{&first, kProcessAttach, &first}, Step{&first, kThreadAttach, &first},
-                          Step{&second, kThreadDetach, &first}, Step{&second, kProcessDetach, &first},
-                          Step{&second, kThreadAttach, &second}, Step{&first, 77, &second}}) {
+  for (const Step step :
+       {Step{&first, kProcessAttach, &first}, Step{&first, kThreadAttach, &first}, Step{&second, kThreadDetach, &first},
+        Step{&second, kProcessDetach, &first}, Step{&second, kThreadAttach, &second}, Step{&first, 77, &second}}) {
     EXPECT_EQ(ModuleEntryPoint(step.handle, step.reason, nullptr), 1);
     EXPECT_EQ(g_hModule, step.expected) << "reason " << step.reason;
   }

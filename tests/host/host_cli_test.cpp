@@ -1,10 +1,9 @@
 // montage-host run as a user runs it: its output, files and exit status.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -80,7 +79,9 @@ HostRun RunHost(const std::vector<std::string>& args, const std::string& pluginP
   return run;
 }
 
-std::string Describe(const HostRun& run) { return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err; }
+std::string Describe(const HostRun& run) {
+  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
+}
 
 fs::path BuiltPluginFolder() { return fs::path(kBuiltPlugins[0].path).parent_path(); }
 
@@ -141,8 +142,9 @@ TEST_P(EveryPluginThroughTheHost, JsonAndCsvExportsReadBackBitForBit) {
       for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
       ASSERT_EQ(cells.size(), 11u) << line;
       auto number = [&](int column) { return std::strtod(cells[static_cast<std::size_t>(column)].c_str(), nullptr); };
-      read.at(std::stoul(cells[0])).push_back({number(3), number(4), number(5), number(6), number(7), number(2),
-                                               number(8), std::stoi(cells[9]), std::stoi(cells[10])});
+      read.at(std::stoul(cells[0]))
+          .push_back({number(3), number(4), number(5), number(6), number(7), number(2), number(8), std::stoi(cells[9]),
+                      std::stoi(cells[10])});
     }
     for (std::size_t index = 0; index < expected.size(); ++index) {
       EXPECT_TRUE(SameBits(read[index], expected[index])) << "csv input " << index;
@@ -250,7 +252,8 @@ TEST(HostList, SearchPathComesFromTheOptionThenTheVariable) {
 }
 
 TEST(HostList, ReportsLibrariesThatDoNotLoadNextToTheOthers) {
-  const HostRun run = RunHost({"--plugin-path", (kFixtures / "broken").string() + ":" + BuiltPluginFolder().string(), "list"});
+  const HostRun run =
+      RunHost({"--plugin-path", (kFixtures / "broken").string() + ":" + BuiltPluginFolder().string(), "list"});
   EXPECT_EQ(run.status, 1) << Describe(run);
   EXPECT_NE(run.out.find("Brisolen"), std::string::npos);
   EXPECT_NE(run.err.find("Garbage.so"), std::string::npos) << run.err;
@@ -272,9 +275,11 @@ TEST(HostRender, HalvexaQuadrantsCarryInputsOneToFourAtTimeOne) {
   }
   const ScratchFolder scratch("halvexa");
   // Solid pictures: input k shows picture k, opaque, so each quadrant is exactly its colour.
-  std::vector<std::string> args = {"render", "Halvexa", "--size", "160x90", "--fps", "1", "--seconds", "1",
-                                   "--out", (scratch.Path() / "pictures").string(), "--images"};
-  for (int k = 0; k < 5; ++k) args.push_back(WriteSolidPng(scratch.Path() / ("in" + std::to_string(k) + ".png"), k).string());
+  std::vector<std::string> args = {"render",  "Halvexa",   "--size", "160x90", "--fps",
+                                   "1",       "--seconds", "1",      "--out",  (scratch.Path() / "pictures").string(),
+                                   "--images"};
+  for (int k = 0; k < 5; ++k)
+    args.push_back(WriteSolidPng(scratch.Path() / ("in" + std::to_string(k) + ".png"), k).string());
   const HostRun pictures = RunHost(args);
   ASSERT_EQ(pictures.status, 0) << Describe(pictures);
   const montage::Image withPictures = montage::Image::Read(scratch.Path() / "pictures" / "frame-0001.png");
@@ -289,7 +294,7 @@ TEST(HostRender, HalvexaQuadrantsCarryInputsOneToFourAtTimeOne) {
 
   // Placeholder cards are translucent: each quadrant is nearest in hue to its input.
   const HostRun cards = RunHost({"render", "Halvexa", "--size", "320x180", "--fps", "1", "--seconds", "1", "--out",
-                             (scratch.Path() / "cards").string()});
+                                 (scratch.Path() / "cards").string()});
   ASSERT_EQ(cards.status, 0) << Describe(cards);
   const montage::Image withCards = montage::Image::Read(scratch.Path() / "cards" / "frame-0001.png");
   for (int k = 1; k <= 4; ++k) {
@@ -306,7 +311,7 @@ TEST(HostRender, FramesHaveTheRequestedSizeAndPicturesCoverTheirRectangle) {
   // Brisolen's background (input 0, scale 1.31, slightly off centre) covers the whole
   // frame at time 0, where it is the only input shown.
   const HostRun run = RunHost({"render", "Brisolen", "--images", jpeg.string(), "--size", "200x120", "--fps", "2",
-                           "--seconds", "1.5", "--out", out.string()});
+                               "--seconds", "1.5", "--out", out.string()});
   ASSERT_EQ(run.status, 0) << Describe(run);
   for (int k = 0; k < 4; ++k) {
     const montage::Image frame = montage::Image::Read(out / ("frame-000" + std::to_string(k) + ".png"));
@@ -391,7 +396,9 @@ TEST(HostErrors, BadInputGivesAClearMessageAndAStatus) {
       {{"sample", "Brisolen"}, 2, {"--time"}},
       {{"sample", "Brisolen", "--time", "soon"}, 2, {"--time", "finite number"}},
       {{"render", "Brisolen", "--images", missing, "--out", out}, 1, {"cannot read image", missing}},
-      {{"render", "Brisolen", "--images", notImage.string(), "--out", out}, 1, {"cannot decode image", notImage.string()}},
+      {{"render", "Brisolen", "--images", notImage.string(), "--out", out},
+       1,
+       {"cannot decode image", notImage.string()}},
       {{"render", "Brisolen", "--out", (aFile / "sub").string()}, 1, {"cannot write to output folder", "sub"}},
       {{"render", "Brisolen", "--size", "0x90", "--out", out}, 2, {"--size", "WIDTHxHEIGHT"}},
       {{"render", "Brisolen", "--fps", "-1", "--out", out}, 2, {"--fps"}},

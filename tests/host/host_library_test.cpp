@@ -29,7 +29,8 @@ TEST(Track, InterpolatesLinearlyCutsAtEqualTimesAndHidesOutsideItsKeyFrames) {
   const double kNaN = std::numeric_limits<double>::quiet_NaN();
   // Given out of order; the two keyframes at 0.5 are a cut from PosX 1 to PosX 10, and
   // the keyframe with a time that is not a number is dropped.
-  const montage::Track track(std::vector<KeyFrame>{At(1.0, 20), At(0.5, 1), At(kNaN, 99), At(0.0, 0, 0.0), At(0.5, 10)});
+  const montage::Track track(
+      std::vector<KeyFrame>{At(1.0, 20), At(0.5, 1), At(kNaN, 99), At(0.0, 0, 0.0), At(0.5, 10)});
   ASSERT_EQ(track.KeyFrames().size(), 4u);
   EXPECT_EQ(track.Start(), 0.0);
   EXPECT_EQ(track.End(), 1.0);
@@ -156,9 +157,9 @@ TEST(Renderer, RotationTurnsCounterClockwiseAndPicturesCoverTheirRectangle) {
 
 TEST(Renderer, SkipsPosesCairoCannotPlace) {
   const double kInf = std::numeric_limits<double>::infinity();
-  for (const montage::Pose& pose : {montage::Pose{0, 0, 0.0, 1, 0}, montage::Pose{0, 0, 1e-300, 1, 0},
-                                    montage::Pose{kInf, 0, 1, 1, 0}, montage::Pose{0, 0, 1e12, 1, 0},
-                                    montage::Pose{0, 0, 1, 1, kInf}, montage::Pose{0, 0, -0.5, 1, 0}}) {
+  for (const montage::Pose& pose :
+       {montage::Pose{0, 0, 0.0, 1, 0}, montage::Pose{0, 0, 1e-300, 1, 0}, montage::Pose{kInf, 0, 1, 1, 0},
+        montage::Pose{0, 0, 1e12, 1, 0}, montage::Pose{0, 0, 1, 1, kInf}, montage::Pose{0, 0, -0.5, 1, 0}}) {
     const montage::Renderer renderer(Holding(pose));
     EXPECT_NO_THROW((void)renderer.Render(0.5, 64, 36));
   }

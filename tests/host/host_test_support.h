@@ -79,9 +79,7 @@ inline std::filesystem::path WriteSolidJpeg(const std::filesystem::path& file, i
   return file;
 }
 
-inline double Hue(montage::Colour c) {
-  return std::atan2(std::sqrt(3.0) * (c.g - c.b), 2.0 * c.r - c.g - c.b);
-}
+inline double Hue(montage::Colour c) { return std::atan2(std::sqrt(3.0) * (c.g - c.b), 2.0 * c.r - c.g - c.b); }
 
 // The input among 0..count-1 whose placeholder colour is nearest in hue to `seen`.
 inline int NearestPlaceholder(montage::Colour seen, int count) {

@@ -125,7 +125,6 @@ TEST_P(AllocationFailure, SettingsBuildFailsAtEveryAllocationPoint) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Plugins, AllocationFailure, ::testing::ValuesIn(kBuiltPlugins),
-                         PluginName);
+INSTANTIATE_TEST_SUITE_P(Plugins, AllocationFailure, ::testing::ValuesIn(kBuiltPlugins), PluginName);
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <new>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,9 +21,9 @@ struct TemplateFacts {
   int templateCode;
 };
 constexpr TemplateFacts kTemplates[] = {
-    {"Brisolen", 16, -1}, {"Quenmar", 5, -6},  {"Darvello", 16, -1}, {"Ostrane", 3, -3},
-    {"Pellumi", 8, 0},    {"Tavrino", 8, 0},   {"Zindomar", 5, -2},  {"Keluvo", 5, -2},
-    {"Morsela", 5, 0},    {"Fendral", 7, -2},  {"Wistaro", 2, -1},   {"Halvexa", 5, -1},
+    {"Brisolen", 16, -1}, {"Quenmar", 5, -6}, {"Darvello", 16, -1}, {"Ostrane", 3, -3},
+    {"Pellumi", 8, 0},    {"Tavrino", 8, 0},  {"Zindomar", 5, -2},  {"Keluvo", 5, -2},
+    {"Morsela", 5, 0},    {"Fendral", 7, -2}, {"Wistaro", 2, -1},   {"Halvexa", 5, -1},
 };
 
 const TemplateFacts& FactsOf(std::string_view name) {

@@ -30,7 +30,7 @@ inline std::vector<std::string> ExportedSymbols(const std::string& path) {
   for (std::size_t i = 0; i < sections.size(); ++i) read(header.e_shoff + i * header.e_shentsize, sections[i]);
 
   std::vector<std::string> names;
-  for (const ElfW(Shdr)& section : sections) {
+  for (const ElfW(Shdr) & section : sections) {
     if (section.sh_type != SHT_DYNSYM) continue;
     const ElfW(Shdr)& strings = sections.at(section.sh_link);
     for (std::size_t offset = 0; offset + sizeof(ElfW(Sym)) <= section.sh_size; offset += sizeof(ElfW(Sym))) {

@@ -84,8 +84,8 @@ inline std::uint64_t Bits(double value) { return std::bit_cast<std::uint64_t>(va
 // Field-by-field equality with doubles compared by their bits.
 inline bool SameBits(const KeyFrame& a, const KeyFrame& b) {
   return Bits(a.PosX) == Bits(b.PosX) && Bits(a.PosY) == Bits(b.PosY) && Bits(a.Scale) == Bits(b.Scale) &&
-         Bits(a.Opacity) == Bits(b.Opacity) && Bits(a.Rotation) == Bits(b.Rotation) &&
-         Bits(a.Time) == Bits(b.Time) && Bits(a.Aux0) == Bits(b.Aux0) && a.Aux1 == b.Aux1 && a.Aux2 == b.Aux2;
+         Bits(a.Opacity) == Bits(b.Opacity) && Bits(a.Rotation) == Bits(b.Rotation) && Bits(a.Time) == Bits(b.Time) &&
+         Bits(a.Aux0) == Bits(b.Aux0) && a.Aux1 == b.Aux1 && a.Aux2 == b.Aux2;
 }
 
 inline bool SameBits(const std::vector<KeyFrame>& a, const std::vector<KeyFrame>& b) {

@@ -49,6 +49,7 @@ constexpr double kBelowOne = 0.99999999999999989;  // 1 - 2^-53
 // The tile times of eight inputs (step 0.2) do not depend on the constants; the wrap
 // pairs are (i - 0.6) * step and (i - 0.4) * step with the difference formed first:
 // 1.4 * 0.2 is 0.27999999999999997 where 2 * 0.2 - 0.6 * 0.2 gives 0.28.
+// clang-format off
 const std::vector<ExpectedTime> kWrapTimesOfEightInputs = {
     {8, 5, 2, 0.27999999999999997}, {8, 5, 3, 0.32000000000000006}, {8, 5, 7, 0.88000000000000012},
     {8, 6, 3, 0.48}, {8, 7, 1, 0.080000000000000016},
@@ -136,6 +137,7 @@ const ScrollingRowFacts kPellumi{
         {9, 2, 1, 0.8077301821762679},    // out = in + 2 / speed, not (k pitch + 1) / speed
     }),
 };
+// clang-format on
 
 // Keyframes per input; they do not depend on a template's constants.
 struct CountsCase {
@@ -175,7 +177,8 @@ TEST_P(ScrollingRow, EightInputsMatchTheLayoutTable) {
 TEST_P(ScrollingRow, KeyFrameCountsPerInput) {
   for (const CountsCase& c : kKeyFrameCounts) {
     std::vector<int> counts;
-    for (int index = 0; index < c.count; ++index) counts.push_back(static_cast<int>(Generate(*effect_, index, c.count).size()));
+    for (int index = 0; index < c.count; ++index)
+      counts.push_back(static_cast<int>(Generate(*effect_, index, c.count).size()));
     EXPECT_EQ(counts, c.perInput) << c.count << " inputs";
   }
 }
@@ -280,8 +283,8 @@ TEST_P(ScrollingRow, HugeCountsFailTheTileAllocationUpFront) {
   EXPECT_EQ(Generate(*effect_, INT_MAX - 5, INT_MAX).size(), 6u);
   // A tile layer needs about 5/3 keyframes per input: beyond int at the largest counts,
   // beyond a 32-bit byte size from about 40 million inputs. Both fail before any loop.
-  for (const auto& [index, count] : {std::pair{INT_MAX - 1, INT_MAX}, std::pair{INT_MAX - 3, INT_MAX},
-                                     std::pair{49'999'999, 50'000'000}}) {
+  for (const auto& [index, count] :
+       {std::pair{INT_MAX - 1, INT_MAX}, std::pair{INT_MAX - 3, INT_MAX}, std::pair{49'999'999, 50'000'000}}) {
     int n = -1;
     EXPECT_THROW(static_cast<void>(effect_->GenerateKeyFrames(index, count, &n)), std::bad_alloc) << count;
   }

@@ -156,8 +156,9 @@ montage::Animation LoadAnimation(const std::string& name, const std::string& plu
   const montage::TemplateInfo info = plugin.Describe();
   const int count = inputs.empty() ? info.defaultInputs : *ParseInt(inputs);
   if (count < info.minInputs || (info.maxInputs >= 0 && count > info.maxInputs)) {
-    const std::string range = info.maxInputs < 0 ? std::to_string(info.minInputs) + " or more"
-                                                 : std::to_string(info.minInputs) + " to " + std::to_string(info.maxInputs);
+    const std::string range = info.maxInputs < 0
+                                  ? std::to_string(info.minInputs) + " or more"
+                                  : std::to_string(info.minInputs) + " to " + std::to_string(info.maxInputs);
     Warn(info.name + " is designed for " + range + " inputs; building " + std::to_string(count) + " anyway");
   }
   return montage::BuildAnimation(plugin, count);
@@ -307,11 +308,13 @@ int Render(montage::Animation animation, const RenderRequest& request) {
   std::vector<double> sheetTimes;
   const int shown = std::min<int>(kMaxSheetFrames, static_cast<int>(times.size()));
   for (int k = 0; k < shown; ++k) {
-    const std::size_t at = shown == 1 ? 0 : static_cast<std::size_t>(std::lround(static_cast<double>(k) * intervals / (shown - 1)));
+    const std::size_t at =
+        shown == 1 ? 0 : static_cast<std::size_t>(std::lround(static_cast<double>(k) * intervals / (shown - 1)));
     sheetTimes.push_back(times[at]);
   }
   const int thumbWidth = std::min(kSheetThumbWidth, size.width);
-  const int thumbHeight = std::max(1, static_cast<int>(std::lround(static_cast<double>(thumbWidth) * size.height / size.width)));
+  const int thumbHeight =
+      std::max(1, static_cast<int>(std::lround(static_cast<double>(thumbWidth) * size.height / size.width)));
   montage::ContactSheet(renderer, sheetTimes, thumbWidth, thumbHeight).WritePng(out / "contact-sheet.png");
   std::cout << "wrote " << times.size() << " frames of " << size.width << "x" << size.height << " to " << out.string()
             << " and " << (out / "contact-sheet.png").string() << '\n';
@@ -328,7 +331,8 @@ int ContactSheets(const std::string& pluginPath, const std::string& out, const s
   int done = 0;
   for (const montage::TemplateInfo& info : catalog.Templates()) {
     try {
-      const montage::Renderer renderer(montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
+      const montage::Renderer renderer(
+          montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
       const fs::path file = fs::path(out) / (info.name + ".png");
       montage::ContactSheet(renderer, EvenTimes(frames), size.width, size.height).WritePng(file);
       std::cout << file.string() << '\n';
@@ -352,10 +356,12 @@ bool ValidateOne(const fs::path& library) {
     for (const montage::CheckResult& result : montage::ValidatePlugin(library)) {
       failed += result.passed ? 0 : 1;
       std::cout << (result.passed ? "PASS  " : "FAIL  ") << result.check;
-      if (!result.detail.empty()) std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
+      if (!result.detail.empty())
+        std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
       std::cout << '\n';
     }
-    std::cout << (failed == 0 ? "all checks passed" : std::to_string(failed) + " check(s) failed") << '\n' << std::flush;
+    std::cout << (failed == 0 ? "all checks passed" : std::to_string(failed) + " check(s) failed") << '\n'
+              << std::flush;
     _exit(failed == 0 ? 0 : kExitFailure);
   }
   if (child < 0) throw HostError(std::string("cannot start a validation process: ") + std::strerror(errno));
@@ -423,8 +429,9 @@ int main(int argc, char** argv) {
         ->type_name("N");
   };
 
-  CLI::App* list = app.add_subcommand("list", "List every plug-in found: library, name, display name, input range, "
-                                              "default input count, template code");
+  CLI::App* list = app.add_subcommand("list",
+                                      "List every plug-in found: library, name, display name, input range, "
+                                      "default input count, template code");
 
   CLI::App* keyframes = app.add_subcommand("keyframes", "Print a template's keyframes for N inputs");
   addTemplate(keyframes);
@@ -445,8 +452,10 @@ int main(int argc, char** argv) {
   CLI::App* render = app.add_subcommand("render", "Write a template's frames as PNG files and a contact sheet");
   addTemplate(render);
   RenderRequest request;
-  render->add_option("--images", request.images, "Pictures for the inputs (PNG or JPEG), reused in turn; "
-                                                  "default: numbered placeholder cards")
+  render
+      ->add_option("--images", request.images,
+                   "Pictures for the inputs (PNG or JPEG), reused in turn; "
+                   "default: numbered placeholder cards")
       ->type_name("FILE");
   render->add_option("--size", request.size, "Frame size")->check(kFrameSize)->type_name("WxH")->capture_default_str();
   render->add_option("--fps", request.fps, "Frames per second")
@@ -465,8 +474,9 @@ int main(int argc, char** argv) {
       ->required()
       ->type_name("LIBRARY");
 
-  CLI::App* sheets = app.add_subcommand("contact-sheets", "Render one contact sheet for every template found, at "
-                                                          "its default input count, and print the files");
+  CLI::App* sheets = app.add_subcommand("contact-sheets",
+                                        "Render one contact sheet for every template found, at "
+                                        "its default input count, and print the files");
   std::string sheetsOut;
   sheets->add_option("--out", sheetsOut, "Output folder (created when missing)")->required()->type_name("DIR");
   std::string thumbSize = "320x180";

@@ -291,7 +291,7 @@ Image ContactSheet(const Renderer& renderer, const std::vector<double>& times, i
 // ---- Checking a plug-in ---------------------------------------------------------------
 
 struct CheckResult {
-  std::string check;   // what was checked
+  std::string check;  // what was checked
   bool passed = false;
   std::string detail;  // why it failed, or what was seen
 };
