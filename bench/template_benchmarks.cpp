@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "plugin_library.h"
+#include "built_plugins.h"
+#include "montage/host.h"
+#include "replace_allocation.h"
 #include "summary_reporter.h"
 
 namespace {
@@ -63,12 +65,7 @@ void Free(void* block) noexcept {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* block) noexcept { Free(block); }
-void operator delete[](void* block) noexcept { Free(block); }
-void operator delete(void* block, std::size_t) noexcept { Free(block); }
-void operator delete[](void* block, std::size_t) noexcept { Free(block); }
+MONTAGE_REPLACE_GLOBAL_ALLOCATION(Allocate, Free)
 
 namespace {
 
@@ -238,22 +235,24 @@ struct Tally {
 // both states the heap alternates between: one build lands on fresh memory, the next
 // reuses what the replaced array left. The benchmark's time is the build's CPU time per
 // build.
-void BuildBenchmark(benchmark::State& state, const BuiltPlugin& plugin, const PluginLibrary& library, int count) {
+void BuildBenchmark(benchmark::State& state, const BuiltPlugin& plugin, const montage::Plugin& library, int count) {
   const Shape* shapes[2] = {nullptr, nullptr};
   {
-    const EffectPtr effect = library.Create();
-    shapes[0] = &CachedShape(plugin, *effect, count);
-    shapes[1] = &CachedShape(plugin, *effect, count + 1);
+    const montage::Effect effectOwner = library.CreateEffect();
+    IEffectMultiDLL& effect = effectOwner.Object();
+    shapes[0] = &CachedShape(plugin, effect, count);
+    shapes[1] = &CachedShape(plugin, effect, count + 1);
   }
   Tally build;
   Tally least;
   const auto buildRound = [&] {
-    const EffectPtr effect = library.Create();
+    const montage::Effect effectOwner = library.CreateEffect();
+    IEffectMultiDLL& effect = effectOwner.Object();
     int n = 0;
-    effect->GetSettingsFor(count + 1, &n);
+    effect.GetSettingsFor(count + 1, &n);
     build.Measure([&] {
-      benchmark::DoNotOptimize(effect->GetSettingsFor(count, &n));
-      benchmark::DoNotOptimize(effect->GetSettingsFor(count + 1, &n));
+      benchmark::DoNotOptimize(effect.GetSettingsFor(count, &n));
+      benchmark::DoNotOptimize(effect.GetSettingsFor(count + 1, &n));
     });
   };
   const auto baselineRound = [&] {
@@ -296,59 +295,63 @@ void BuildBenchmark(benchmark::State& state, const BuiltPlugin& plugin, const Pl
 
 // GetSettings at an unchanged count: counts the list (a walk), then returns the kept
 // array.
-void CachedBenchmark(benchmark::State& state, const PluginLibrary& library, int count) {
-  const EffectPtr effect = library.Create();
-  for (int i = 0; i < count; ++i) effect->InsertInput(0, i);  // after the first: no walk
+void CachedBenchmark(benchmark::State& state, const montage::Plugin& library, int count) {
+  const montage::Effect effectOwner = library.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
+  for (int i = 0; i < count; ++i) effect.InsertInput(0, i);  // after the first: no walk
   int n = 0;
-  effect->GetSettings(&n);
-  for (auto _ : state) benchmark::DoNotOptimize(effect->GetSettings(&n));
+  effect.GetSettings(&n);
+  for (auto _ : state) benchmark::DoNotOptimize(effect.GetSettings(&n));
   state.counters["per_input"] =
       benchmark::Counter(count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // Registers `count` inputs one by one at the end of the list, as a host adds clips;
 // every append walks the list. Only the appends are timed, in CPU time like the rest.
-void AppendBenchmark(benchmark::State& state, const PluginLibrary& library, int count) {
+void AppendBenchmark(benchmark::State& state, const montage::Plugin& library, int count) {
   for (auto _ : state) {
-    const EffectPtr effect = library.Create();
+    const montage::Effect effectOwner = library.CreateEffect();
+    IEffectMultiDLL& effect = effectOwner.Object();
     Tally appends;
     appends.Measure([&] {
-      for (int i = 0; i < count; ++i) benchmark::DoNotOptimize(effect->InsertInput(-1, i));
+      for (int i = 0; i < count; ++i) benchmark::DoNotOptimize(effect.InsertInput(-1, i));
     });
     state.SetIterationTime(appends.seconds);
   }
 }
 
 // GetInputCount of a list of `count` inputs: a walk.
-void CountBenchmark(benchmark::State& state, const PluginLibrary& library, int count) {
-  const EffectPtr effect = library.Create();
-  for (int i = 0; i < count; ++i) effect->InsertInput(0, i);
-  for (auto _ : state) benchmark::DoNotOptimize(effect->GetInputCount());
+void CountBenchmark(benchmark::State& state, const montage::Plugin& library, int count) {
+  const montage::Effect effectOwner = library.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
+  for (int i = 0; i < count; ++i) effect.InsertInput(0, i);
+  for (auto _ : state) benchmark::DoNotOptimize(effect.GetInputCount());
   state.counters["per_input"] =
       benchmark::Counter(count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void CreateReleaseBenchmark(benchmark::State& state, const PluginLibrary& library) {
-  const CreateEffectFn create = library.CreateFunction();
+void CreateReleaseBenchmark(benchmark::State& state, const montage::Plugin& library) {
+  const CreateEffectFn create = library.Exports().createEffect;
   for (auto _ : state) create()->Release();
 }
 
 // Peak memory of one build for `count` inputs that replaces the array built for
 // count + 1: the live bytes at the peak, counted from before the build (the replaced
 // array included), against the replaced array, the new one and one template array.
-void PeakBenchmark(benchmark::State& state, const PluginLibrary& library, int count) {
-  const EffectPtr effect = library.Create();
+void PeakBenchmark(benchmark::State& state, const montage::Plugin& library, int count) {
+  const montage::Effect effectOwner = library.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   int n = 0;
-  const CEffectSetting* kept = effect->GetSettingsFor(count + 1, &n);
+  const CEffectSetting* kept = effect.GetSettingsFor(count + 1, &n);
   const std::int64_t keptBytes = SettingsBytes(kept, count + 1);
   std::int64_t peak = 0;
   for (auto _ : state) {
     g_meter = {true, 0, 0};
-    benchmark::DoNotOptimize(effect->GetSettingsFor(count, &n));
+    benchmark::DoNotOptimize(effect.GetSettingsFor(count, &n));
     peak = g_meter.peak;
     g_meter.on = false;
   }
-  const CEffectSetting* built = effect->GetSettingsFor(count, &n);
+  const CEffectSetting* built = effect.GetSettingsFor(count, &n);
   const std::int64_t builtBytes = SettingsBytes(built, count);
   const std::int64_t templateBytes = LargestBufferBytes(built, count);
   state.counters["replaced_bytes"] = static_cast<double>(keptBytes);
@@ -362,10 +365,10 @@ std::string Name(const char* kind, std::string_view plugin, int count) {
   return std::string(kind) + "/" + std::string(plugin) + "/" + std::to_string(count);
 }
 
-void RegisterPlugin(const BuiltPlugin& plugin, const PluginLibrary& library, bool million) {
+void RegisterPlugin(const BuiltPlugin& plugin, const montage::Plugin& library, bool million) {
   using benchmark::RegisterBenchmark;
   const std::string_view name = plugin.name;
-  const PluginLibrary* lib = &library;
+  const montage::Plugin* lib = &library;
   RegisterBenchmark(Name("CreateRelease", name, 0).c_str(),
                     [lib](benchmark::State& s) { CreateReleaseBenchmark(s, *lib); });
 
@@ -421,9 +424,9 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
   // Loaded once for the whole run; the first plug-in also builds a million inputs.
-  std::vector<std::unique_ptr<PluginLibrary>> libraries;
+  std::vector<std::unique_ptr<montage::Plugin>> libraries;
   for (const BuiltPlugin& plugin : kBuiltPlugins) {
-    libraries.push_back(std::make_unique<PluginLibrary>(plugin.path));
+    libraries.push_back(std::make_unique<montage::Plugin>(montage::Plugin::Load(plugin.path)));
     RegisterPlugin(plugin, *libraries.back(), libraries.size() == 1);
   }
 

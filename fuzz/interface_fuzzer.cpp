@@ -17,8 +17,6 @@
 //   then per call one operation byte: bit 7 picks the object, the rest modulo kOpCount
 //   the operation; then its arguments, each introduced by a selector byte (see Input).
 // MONTAGE_FUZZ_PLUGIN=<path> restricts the run to that one library.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -28,12 +26,14 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "built_plugins.h"
 #include "montage/effect.h"
+#include "montage/host.h"
 
 namespace {
 
@@ -189,6 +189,7 @@ bool SameSetting(const CEffectSetting& a, const SettingCopy& b) {
 // ---- Plug-ins ------------------------------------------------------------------------
 
 struct Plugin {
+  std::optional<montage::Plugin> library;
   std::string name;
   GetNumEffectsFn getNumEffects = nullptr;
   CreateEffectFn create = nullptr;
@@ -203,24 +204,18 @@ struct Plugin {
 
 std::vector<Plugin> g_plugins;
 
-template <class Function>
-Function Resolve(void* library, const char* symbol) {
-  void* address = dlsym(library, symbol);
-  if (address == nullptr) Fail(__LINE__, symbol);
-  return reinterpret_cast<Function>(reinterpret_cast<std::uintptr_t>(address));
-}
-
 void LoadPlugin(const std::string& name, const char* path) {
-  // Kept loaded for the whole run: the fuzzer's coverage counters live in the library.
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "dlopen %s: %s\n", path, dlerror());
+  Plugin plugin;
+  try {
+    // Kept loaded for the whole run: the fuzzer's coverage counters live in the library.
+    plugin.library = montage::Plugin::Load(path);
+  } catch (const montage::HostError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
     std::exit(1);
   }
-  Plugin plugin;
   plugin.name = name;
-  plugin.getNumEffects = Resolve<GetNumEffectsFn>(library, kGetNumEffectsSymbol);
-  plugin.create = Resolve<CreateEffectFn>(library, kCreateEffectSymbol);
+  plugin.getNumEffects = plugin.library->Exports().getNumEffects;
+  plugin.create = plugin.library->Exports().createEffect;
   IEffectMultiDLL* effect = plugin.create();
   effect->GetInputRange(&plugin.minInputs, &plugin.maxInputs);
   plugin.defaultCount = effect->GetDefaultInputCount();

@@ -6,7 +6,7 @@
 
 #include "effkf.h"
 #include "keyframes.h"
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 namespace {
 

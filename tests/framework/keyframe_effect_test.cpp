@@ -123,7 +123,7 @@ class BareEffect final : public IEffectMultiDLL {
 };
 
 TEST(Settings, InterfaceDefaultsHaveNone) {
-  const EffectPtr effect(new BareEffect);
+  const std::unique_ptr<IEffectMultiDLL, ReleaseEffect> effect(new BareEffect);
   effect->InsertInput(-1, 1);
   for (const int count : {1, 7, -1}) {
     int n = 5;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "effect_template.h"
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 class TestEffect final : public CEffKf {
  public:

@@ -17,7 +17,7 @@
 
 #include "host_test_support.h"
 #include "montage/host.h"
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 extern char** environ;
 
@@ -85,17 +85,13 @@ std::string Describe(const HostRun& run) {
 
 fs::path BuiltPluginFolder() { return fs::path(kBuiltPlugins[0].path).parent_path(); }
 
-int DefaultInputs(const BuiltPlugin& plugin) {
-  const PluginLibrary library(plugin.path);
-  return library.Create()->GetDefaultInputCount();
-}
+int DefaultInputs(const BuiltPlugin& plugin) { return montage::Plugin::Load(plugin.path).Describe().defaultInputs; }
 
 // The in-process settings of `plugin` for `count` inputs, read as a host reads them.
 std::vector<std::vector<KeyFrame>> InProcessSettings(const BuiltPlugin& plugin, int count) {
-  const PluginLibrary library(plugin.path);
-  const EffectPtr effect = library.Create();
+  const montage::Effect effect = montage::Plugin::Load(plugin.path).CreateEffect();
   int n = 0;
-  const CEffectSetting* settings = effect->GetSettingsFor(count, &n);
+  const CEffectSetting* settings = effect.Object().GetSettingsFor(count, &n);
   std::vector<std::vector<KeyFrame>> result;
   for (int index = 0; index < n; ++index) result.push_back(KeyFramesOf(settings[index]));
   return result;

@@ -15,7 +15,7 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
-#include "montage/host.h"
+#include "montage/drawing.h"
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class ScratchFolder {

@@ -9,7 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "plugin_library.h"
+#include "plugin_support.h"
+#include "replace_allocation.h"
 
 namespace {
 
@@ -44,12 +45,7 @@ long WithFailingAllocation(long failAt, Action&& action) {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+MONTAGE_REPLACE_GLOBAL_ALLOCATION(Allocate, std::free)
 
 namespace {
 
@@ -69,21 +65,22 @@ std::string PluginName(const ::testing::TestParamInfo<BuiltPlugin>& param) { ret
 
 class AllocationFailure : public ::testing::TestWithParam<BuiltPlugin> {
  protected:
-  PluginLibrary library_{GetParam().path};
+  montage::Plugin plugin_ = montage::Plugin::Load(GetParam().path);
 };
 
 TEST_P(AllocationFailure, CreateEffectPassesItOn) {
-  EXPECT_THROW(WithFailingAllocation(1, [this] { static_cast<void>(library_.CreateFunction()()); }), std::bad_alloc);
+  EXPECT_THROW(WithFailingAllocation(1, [this] { plugin_.Exports().createEffect()->Release(); }), std::bad_alloc);
 }
 
 TEST_P(AllocationFailure, InputListStaysAsItWas) {
-  const EffectPtr effect = library_.Create();
-  for (int id = 0; id < 3; ++id) effect->InsertInput(-1, id);
-  const std::vector<int> before = ListIds(*effect);
-  EXPECT_THROW(WithFailingAllocation(1, [&] { effect->InsertInput(1, 9); }), std::bad_alloc);
-  EXPECT_EQ(ListIds(*effect), before);
-  EXPECT_THROW(WithFailingAllocation(1, [&] { effect->ReplaceInput(1, 9); }), std::bad_alloc);
-  EXPECT_EQ(ListIds(*effect), before);
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
+  for (int id = 0; id < 3; ++id) effect.InsertInput(-1, id);
+  const std::vector<int> before = ListIds(effect);
+  EXPECT_THROW(WithFailingAllocation(1, [&] { effect.InsertInput(1, 9); }), std::bad_alloc);
+  EXPECT_EQ(ListIds(effect), before);
+  EXPECT_THROW(WithFailingAllocation(1, [&] { effect.ReplaceInput(1, 9); }), std::bad_alloc);
+  EXPECT_EQ(ListIds(effect), before);
 }
 
 TEST_P(AllocationFailure, SettingsBuildFailsAtEveryAllocationPoint) {
@@ -91,25 +88,27 @@ TEST_P(AllocationFailure, SettingsBuildFailsAtEveryAllocationPoint) {
   // each of its allocations in turn: the settings array, every template array and every
   // copy of one.
   constexpr int kKeptCount = 3;
-  const EffectPtr effect = library_.Create();
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   int n = 0;
-  const CEffectSetting* kept = effect->GetSettingsFor(kKeptCount, &n);
+  const CEffectSetting* kept = effect.GetSettingsFor(kKeptCount, &n);
   const auto keptFrames = CopySettings(kept, kKeptCount);
-  const int count = effect->GetDefaultInputCount();
-  for (int id = 0; id < count; ++id) effect->InsertInput(-1, id);
-  const std::vector<int> ids = ListIds(*effect);
+  const int count = effect.GetDefaultInputCount();
+  for (int id = 0; id < count; ++id) effect.InsertInput(-1, id);
+  const std::vector<int> ids = ListIds(effect);
 
   // A probe build on a second object counts the allocation points.
-  const EffectPtr probe = library_.Create();
-  const long points = WithFailingAllocation(0, [&] { probe->GetSettingsFor(count, &n); });
+  const montage::Effect probeOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& probe = probeOwner.Object();
+  const long points = WithFailingAllocation(0, [&] { probe.GetSettingsFor(count, &n); });
   ASSERT_GT(points, count);
   for (long failAt = 1; failAt <= points; ++failAt) {
     SCOPED_TRACE(failAt);
     n = 0;
-    EXPECT_THROW(WithFailingAllocation(failAt, [&] { effect->GetSettings(&n); }), std::bad_alloc);
+    EXPECT_THROW(WithFailingAllocation(failAt, [&] { effect.GetSettings(&n); }), std::bad_alloc);
     EXPECT_EQ(n, count);
-    EXPECT_EQ(ListIds(*effect), ids);
-    ASSERT_EQ(effect->GetSettingsFor(kKeptCount, &n), kept);
+    EXPECT_EQ(ListIds(effect), ids);
+    ASSERT_EQ(effect.GetSettingsFor(kKeptCount, &n), kept);
     EXPECT_EQ(CopySettings(kept, kKeptCount).size(), keptFrames.size());
     for (int i = 0; i < kKeptCount; ++i) EXPECT_TRUE(SameBits(KeyFramesOf(kept[i]), keptFrames[i]));
   }
@@ -118,10 +117,10 @@ TEST_P(AllocationFailure, SettingsBuildFailsAtEveryAllocationPoint) {
               GetParam().name.data(), points, count);
 
   // With memory back, the build succeeds and matches the probe's.
-  const CEffectSetting* built = effect->GetSettings(&n);
+  const CEffectSetting* built = effect.GetSettings(&n);
   ASSERT_EQ(n, count);
   for (int i = 0; i < count; ++i) {
-    EXPECT_TRUE(SameBits(KeyFramesOf(built[i]), Generate(*probe, i, count)));
+    EXPECT_TRUE(SameBits(KeyFramesOf(built[i]), GenerateKeyFrames(probe, i, count)));
   }
 }
 

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "elf_symbols.h"
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 namespace {
 
@@ -37,75 +36,79 @@ std::string PluginName(const ::testing::TestParamInfo<BuiltPlugin>& param) { ret
 
 class EveryPlugin : public ::testing::TestWithParam<BuiltPlugin> {
  protected:
-  PluginLibrary library_{GetParam().path};
+  montage::Plugin plugin_ = montage::Plugin::Load(GetParam().path);
   const TemplateFacts& facts_ = FactsOf(GetParam().name);
 };
 
 TEST_P(EveryPlugin, ExportsExactlyTheTwoEntryFunctions) {
-  EXPECT_EQ(ExportedSymbols(GetParam().path), (std::vector<std::string>{"CreateEffect", "GetNumEffects"}));
-  EXPECT_EQ(library_.GetNumEffects(), 1);
-  EXPECT_EQ(library_.GetNumEffects(), 1);
+  EXPECT_EQ(montage::ExportedSymbols(GetParam().path), (std::vector<std::string>{"CreateEffect", "GetNumEffects"}));
+  EXPECT_EQ(plugin_.NumEffects(), 1);
+  EXPECT_EQ(plugin_.NumEffects(), 1);
 }
 
 TEST_P(EveryPlugin, DescribesItsTemplate) {
-  const EffectPtr effect = library_.Create();
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   char name[64];
   char display[64];
-  effect->GetName(name, sizeof name);
-  EXPECT_EQ(effect->GetDisplayName(display, sizeof display), static_cast<int>(facts_.name.size()));
+  effect.GetName(name, sizeof name);
+  EXPECT_EQ(effect.GetDisplayName(display, sizeof display), static_cast<int>(facts_.name.size()));
   EXPECT_EQ(name, facts_.name);
   EXPECT_EQ(display, facts_.name);
 
   int min = 0;
   int max = 0;
-  effect->GetInputRange(&min, &max);
+  effect.GetInputRange(&min, &max);
   EXPECT_EQ(min, facts_.minInputs);
   EXPECT_EQ(max, -1);
-  EXPECT_EQ(effect->GetDefaultInputCount(), std::max(4, facts_.minInputs));
-  EXPECT_EQ(effect->GetTemplateCode(), facts_.templateCode);
-  EXPECT_EQ(effect->GetEffectKind(), 1);
-  EXPECT_EQ(effect->GetFlags(), 0);
-  EXPECT_EQ(effect->Process(0, 0, 0), 0);
+  EXPECT_EQ(effect.GetDefaultInputCount(), std::max(4, facts_.minInputs));
+  EXPECT_EQ(effect.GetTemplateCode(), facts_.templateCode);
+  EXPECT_EQ(effect.GetEffectKind(), 1);
+  EXPECT_EQ(effect.GetFlags(), 0);
+  EXPECT_EQ(effect.Process(0, 0, 0), 0);
 }
 
 TEST_P(EveryPlugin, StartsEmptyAndKeepsObjectsIndependent) {
-  const EffectPtr first = library_.Create();
-  const EffectPtr second = library_.Create();
+  const montage::Effect firstOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& first = firstOwner.Object();
+  const montage::Effect secondOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& second = secondOwner.Object();
   int a = -1;
   int b = -1;
   int n = -1;
-  second->GetHostPair(&a, &b);
+  second.GetHostPair(&a, &b);
   EXPECT_EQ(a, 0);
   EXPECT_EQ(b, 0);
-  EXPECT_EQ(second->GetHostValue(), 0);
-  EXPECT_EQ(second->GetInputCount(), 0);
-  EXPECT_EQ(second->GetSettings(&n), nullptr);
+  EXPECT_EQ(second.GetHostValue(), 0);
+  EXPECT_EQ(second.GetInputCount(), 0);
+  EXPECT_EQ(second.GetSettings(&n), nullptr);
   EXPECT_EQ(n, 0);
 
-  first->SetHostPair(3, 4);
-  first->SetHostValue(5);
-  for (int id = 0; id < 6; ++id) first->InsertInput(-1, id);
-  const CEffectSetting* settings = first->GetSettings(&n);
+  first.SetHostPair(3, 4);
+  first.SetHostValue(5);
+  for (int id = 0; id < 6; ++id) first.InsertInput(-1, id);
+  const CEffectSetting* settings = first.GetSettings(&n);
   EXPECT_EQ(n, 6);
-  second->InsertInput(-1, 0);
-  EXPECT_NE(second->GetSettings(&n), settings);
+  second.InsertInput(-1, 0);
+  EXPECT_NE(second.GetSettings(&n), settings);
   EXPECT_EQ(n, 1);
-  EXPECT_EQ(second->GetHostValue(), 0);
-  EXPECT_EQ(first->GetInputCount(), 6);
+  EXPECT_EQ(second.GetHostValue(), 0);
+  EXPECT_EQ(first.GetInputCount(), 6);
 }
 
 TEST_P(EveryPlugin, SettingsCarryEachInputsKeyFrames) {
-  const EffectPtr effect = library_.Create();
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   for (const int count : {1, 2, 3, facts_.minInputs, facts_.minInputs + 5, 100}) {
     SCOPED_TRACE(count);
     int n = 0;
-    const CEffectSetting* settings = effect->GetSettingsFor(count, &n);
+    const CEffectSetting* settings = effect.GetSettingsFor(count, &n);
     ASSERT_EQ(n, count);
     ASSERT_NE(settings, nullptr);
-    EXPECT_EQ(effect->GetSettingsFor(count, &n), settings);
+    EXPECT_EQ(effect.GetSettingsFor(count, &n), settings);
     for (int index = 0; index < count; ++index) {
       const CEffectSetting& setting = settings[index];
-      const std::vector<KeyFrame> direct = Generate(*effect, index, count);
+      const std::vector<KeyFrame> direct = GenerateKeyFrames(effect, index, count);
       EXPECT_TRUE(SameBits(KeyFramesOf(setting), direct)) << "input " << index;
       if (direct.empty()) {
         EXPECT_EQ(setting.m_type, 0);
@@ -121,10 +124,11 @@ TEST_P(EveryPlugin, SettingsCarryEachInputsKeyFrames) {
 }
 
 TEST_P(EveryPlugin, AtItsMinimumEveryInputHasFiniteKeyFrames) {
-  const EffectPtr effect = library_.Create();
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   for (const int count : {facts_.minInputs, facts_.minInputs + 1, 1000}) {
     for (int index = 0; index < count; ++index) {
-      const std::vector<KeyFrame> frames = Generate(*effect, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect, index, count);
       EXPECT_FALSE(frames.empty()) << "input " << index << " of " << count;
       for (const KeyFrame& frame : frames) {
         EXPECT_TRUE(std::isfinite(frame.PosX) && std::isfinite(frame.PosY) && std::isfinite(frame.Scale) &&
@@ -138,13 +142,14 @@ TEST_P(EveryPlugin, AtItsMinimumEveryInputHasFiniteKeyFrames) {
 TEST_P(EveryPlugin, AnyDirectGeneratorArgumentsAreSafe) {
   // Hosts may call slot 21 with anything; the sanitizers turn any overflow or stray read
   // into a failure here. The results only need to be well defined.
-  const EffectPtr effect = library_.Create();
+  const montage::Effect effectOwner = plugin_.CreateEffect();
+  IEffectMultiDLL& effect = effectOwner.Object();
   const int values[] = {INT_MIN, INT_MIN + 1, -100, -3, -2, -1, 0, 1, 2, 3, 4, 5, 7, 8, 16, 99, INT_MAX - 3, INT_MAX};
   for (const int count : values) {
     for (const int index : values) {
       int n = -1;
       try {
-        const std::unique_ptr<KeyFrame[]> frames(effect->GenerateKeyFrames(index, count, &n));
+        const std::unique_ptr<KeyFrame[]> frames(effect.GenerateKeyFrames(index, count, &n));
         EXPECT_EQ(frames == nullptr, n <= 0) << index << " of " << count;
         EXPECT_GE(n, 0);
       } catch (const std::bad_alloc&) {
@@ -152,7 +157,7 @@ TEST_P(EveryPlugin, AnyDirectGeneratorArgumentsAreSafe) {
       }
     }
   }
-  EXPECT_EQ(effect->GenerateKeyFrames(0, 5, nullptr), nullptr);
+  EXPECT_EQ(effect.GenerateKeyFrames(0, 5, nullptr), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Plugins, EveryPlugin, ::testing::ValuesIn(kBuiltPlugins), PluginName);

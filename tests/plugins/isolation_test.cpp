@@ -2,11 +2,10 @@
 // table and code, even when loaded with RTLD_GLOBAL.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 namespace {
 
@@ -16,17 +15,18 @@ struct Observed {
   std::vector<std::vector<KeyFrame>> keyFrames;  // per input, at the default count
 };
 
-Observed Observe(const PluginLibrary& library) {
-  const EffectPtr effect = library.Create();
+Observed Observe(const montage::Plugin& library) {
+  const montage::Effect owner = library.CreateEffect();
+  IEffectMultiDLL& effect = owner.Object();
   Observed seen;
   char buffer[64];
-  effect->GetName(buffer, sizeof buffer);
+  effect.GetName(buffer, sizeof buffer);
   seen.name = buffer;
-  effect->GetDisplayName(buffer, sizeof buffer);
+  effect.GetDisplayName(buffer, sizeof buffer);
   seen.displayName = buffer;
-  const int count = effect->GetDefaultInputCount();
+  const int count = effect.GetDefaultInputCount();
   int n = 0;
-  const CEffectSetting* settings = effect->GetSettingsFor(count, &n);
+  const CEffectSetting* settings = effect.GetSettingsFor(count, &n);
   for (int i = 0; i < n; ++i) seen.keyFrames.push_back(KeyFramesOf(settings[i]));
   return seen;
 }
@@ -36,15 +36,15 @@ TEST(PluginIsolation, EveryPluginKeepsItsOwnIdentityWhenLoadedGlobally) {
 
   // Each plug-in alone first, then all of them together in one global namespace.
   std::vector<Observed> alone;
-  for (const BuiltPlugin& plugin : kBuiltPlugins) alone.push_back(Observe(PluginLibrary(plugin.path)));
+  for (const BuiltPlugin& plugin : kBuiltPlugins) alone.push_back(Observe(montage::Plugin::Load(plugin.path)));
 
-  std::vector<std::unique_ptr<PluginLibrary>> together;
+  std::vector<montage::Plugin> together;
   for (const BuiltPlugin& plugin : kBuiltPlugins) {
-    together.push_back(std::make_unique<PluginLibrary>(plugin.path, RTLD_NOW | RTLD_GLOBAL));
+    together.push_back(montage::Plugin::Load(plugin.path, montage::SymbolBinding::kGlobal));
   }
   for (std::size_t i = 0; i < together.size(); ++i) {
     SCOPED_TRACE(kBuiltPlugins[i].name);
-    const Observed seen = Observe(*together[i]);
+    const Observed seen = Observe(together[i]);
     EXPECT_EQ(seen.name, kBuiltPlugins[i].name);
     EXPECT_EQ(seen.displayName, kBuiltPlugins[i].name);
     ASSERT_EQ(seen.keyFrames.size(), alone[i].keyFrames.size());

@@ -11,10 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -69,8 +70,8 @@ Observed UseEffect(IEffectMultiDLL& effect) {
   static_cast<void>(effect.GetSettingsFor(3, &n));
   const CEffectSetting* settings = effect.GetSettings(&n);
   for (int i = 0; i < n; ++i) seen.keyFrames.push_back(KeyFramesOf(settings[i]));
-  static_cast<void>(Generate(effect, 0, count));
-  static_cast<void>(Generate(effect, count - 1, count + 1));
+  static_cast<void>(GenerateKeyFrames(effect, 0, count));
+  static_cast<void>(GenerateKeyFrames(effect, count - 1, count + 1));
   effect.Reset();
   effect.InsertInput(0, 7);
   return seen;
@@ -96,8 +97,7 @@ TEST(LoadUnloadSoak, EveryPluginSurvivesRepeatedLoadingAndUnloading) {
   std::vector<Observed> first;
   std::vector<std::string> paths;
   for (const BuiltPlugin& plugin : kBuiltPlugins) {
-    const PluginLibrary library(plugin.path);
-    first.push_back(UseEffect(*library.Create()));
+    first.push_back(UseEffect(montage::Plugin::Load(plugin.path).CreateEffect().Object()));
     paths.push_back(RealPath(plugin.path));
     ASSERT_EQ(first.back().name, plugin.name);
   }
@@ -107,13 +107,13 @@ TEST(LoadUnloadSoak, EveryPluginSurvivesRepeatedLoadingAndUnloading) {
     // Each library alone: two objects alive at once, released in creation order.
     for (std::size_t i = 0; i < std::size(kBuiltPlugins); ++i) {
       {
-        const PluginLibrary library(kBuiltPlugins[i].path);
+        const montage::Plugin library = montage::Plugin::Load(kBuiltPlugins[i].path);
         ASSERT_TRUE(IsMapped(paths[i]));
-        EffectPtr one = library.Create();
-        const EffectPtr two = library.Create();
-        ASSERT_TRUE(UseEffect(*one) == first[i]) << kBuiltPlugins[i].name << " in round " << round;
+        std::optional<montage::Effect> one = library.CreateEffect();
+        const montage::Effect two = library.CreateEffect();
+        ASSERT_TRUE(UseEffect(one->Object()) == first[i]) << kBuiltPlugins[i].name << " in round " << round;
         one.reset();
-        ASSERT_TRUE(UseEffect(*two) == first[i]) << kBuiltPlugins[i].name << " in round " << round;
+        ASSERT_TRUE(UseEffect(two.Object()) == first[i]) << kBuiltPlugins[i].name << " in round " << round;
       }
       ++cycles;
       ASSERT_FALSE(IsMapped(paths[i])) << kBuiltPlugins[i].name << " stayed loaded after its last close";
@@ -121,15 +121,16 @@ TEST(LoadUnloadSoak, EveryPluginSurvivesRepeatedLoadingAndUnloading) {
     if (round % kTogetherEvery != 0) continue;
 
     // All libraries together, an object of each alive at once; closed in reverse order.
-    const int flags = RTLD_NOW | ((round / kTogetherEvery) % 2 == 0 ? RTLD_LOCAL : RTLD_GLOBAL);
-    std::vector<std::unique_ptr<PluginLibrary>> libraries;
-    std::vector<EffectPtr> effects;
+    const montage::SymbolBinding binding =
+        (round / kTogetherEvery) % 2 == 0 ? montage::SymbolBinding::kLocal : montage::SymbolBinding::kGlobal;
+    std::vector<montage::Plugin> libraries;
+    std::vector<montage::Effect> effects;
     for (const BuiltPlugin& plugin : kBuiltPlugins) {
-      libraries.push_back(std::make_unique<PluginLibrary>(plugin.path, flags));
-      effects.push_back(libraries.back()->Create());
+      libraries.push_back(montage::Plugin::Load(plugin.path, binding));
+      effects.push_back(libraries.back().CreateEffect());
     }
     for (std::size_t i = 0; i < effects.size(); ++i) {
-      ASSERT_TRUE(UseEffect(*effects[i]) == first[i]) << kBuiltPlugins[i].name << " loaded with the others";
+      ASSERT_TRUE(UseEffect(effects[i].Object()) == first[i]) << kBuiltPlugins[i].name << " loaded with the others";
     }
     effects.clear();
     while (!libraries.empty()) {
@@ -141,12 +142,11 @@ TEST(LoadUnloadSoak, EveryPluginSurvivesRepeatedLoadingAndUnloading) {
 
   // Afterwards each library still reports its own name.
   for (const BuiltPlugin& plugin : kBuiltPlugins) {
-    const PluginLibrary library(plugin.path);
+    const montage::Effect effect = montage::Plugin::Load(plugin.path).CreateEffect();
     char name[64];
     char display[64];
-    const EffectPtr effect = library.Create();
-    effect->GetName(name, sizeof name);
-    effect->GetDisplayName(display, sizeof display);
+    effect.Object().GetName(name, sizeof name);
+    effect.Object().GetDisplayName(display, sizeof display);
     EXPECT_EQ(name, plugin.name);
     EXPECT_EQ(display, plugin.name);
   }

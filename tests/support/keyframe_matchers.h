@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 // The shortest decimal that reads back as the same double, as the failure message shows it.
 inline std::string Shortest(double value) {
@@ -84,7 +84,7 @@ inline void ExpectInputs(IEffectMultiDLL& effect, const std::vector<ExpectedInpu
                          int timeDecimals = kByBits) {
   for (const ExpectedInput& input : inputs) {
     SCOPED_TRACE(testing::Message() << "input " << input.index << " of " << input.count);
-    const std::vector<KeyFrame> frames = Generate(effect, input.index, input.count);
+    const std::vector<KeyFrame> frames = GenerateKeyFrames(effect, input.index, input.count);
     ASSERT_EQ(frames.size(), input.frames.size());
     for (std::size_t k = 0; k < frames.size(); ++k) {
       SCOPED_TRACE(testing::Message() << "keyframe " << k);
@@ -109,7 +109,7 @@ inline void ExpectTimes(IEffectMultiDLL& effect, const std::vector<ExpectedTime>
   for (const ExpectedTime& expected : times) {
     SCOPED_TRACE(testing::Message() << "keyframe " << expected.keyframe << " of input " << expected.index << " of "
                                     << expected.count);
-    const std::vector<KeyFrame> frames = Generate(effect, expected.index, expected.count);
+    const std::vector<KeyFrame> frames = GenerateKeyFrames(effect, expected.index, expected.count);
     if (keyframes != 0) {
       ASSERT_EQ(frames.size(), keyframes);
     }

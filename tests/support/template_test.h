@@ -1,6 +1,6 @@
 // The fixture of a test of one template plug-in, named by its plug-in name:
 //   using Brisolen = TemplateTest<"Brisolen">;
-//   TEST_F(Brisolen, ...) { ... Generate(*effect_, index, count) ... }
+//   TEST_F(Brisolen, ...) { ... GenerateKeyFrames(effect_, index, count) ... }
 #ifndef MONTAGE_TESTS_TEMPLATE_TEST_H
 #define MONTAGE_TESTS_TEMPLATE_TEST_H
 
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "plugin_library.h"
+#include "plugin_support.h"
 
 // A plug-in name as a template argument.
 template <std::size_t N>
@@ -23,8 +23,9 @@ struct PluginName {
 template <PluginName Name>
 class TemplateTest : public ::testing::Test {
  protected:
-  PluginLibrary library_{FindBuiltPlugin(Name.text).path};
-  EffectPtr effect_ = library_.Create();
+  montage::Plugin plugin_ = montage::Plugin::Load(FindBuiltPlugin(Name.text).path);
+  montage::Effect owner_ = plugin_.CreateEffect();
+  IEffectMultiDLL& effect_ = owner_.Object();
 };
 
 #endif  // MONTAGE_TESTS_TEMPLATE_TEST_H

@@ -29,7 +29,7 @@ std::vector<ExpectedKeyFrame> Picture(double x, double t0, double t1, double t2,
 
 TEST_F(Brisolen, KeyFramesMatchTheLayoutTables) {
   ExpectInputs(
-      *effect_,
+      effect_,
       {
           // Five inputs: the step is 1/8, so every value is exact.
           {5, 0, kBackground},
@@ -48,7 +48,7 @@ TEST_F(Brisolen, KeyFramesMatchTheLayoutTables) {
 
 TEST_F(Brisolen, TimesFollowTheStepSumsToTheLastBit) {
   // Every picture has four keyframes.
-  ExpectTimes(*effect_,
+  ExpectTimes(effect_,
               {
                   {16, 10, 3, 0.7368421052631577},  // 13 s + s
                   {16, 13, 1, 0.7368421052631579},  // 14 s
@@ -63,7 +63,7 @@ TEST_F(Brisolen, PicturesCycleThroughTheColumnsAndStartOneStepIn) {
   for (const int count : {4, 16, 17, 250}) {
     const double step = 1.0 / (count + 3);
     for (int index = 1; index < count; ++index) {
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       ASSERT_EQ(frames.size(), 4u);
       EXPECT_TRUE(SameDouble(frames[0].PosX, kColumns[(index - 1) % 3])) << index << " of " << count;
       EXPECT_GE(frames[0].Time, step);
@@ -72,12 +72,13 @@ TEST_F(Brisolen, PicturesCycleThroughTheColumnsAndStartOneStepIn) {
 }
 
 TEST_F(Brisolen, PicturesWithoutAColumnOrStepHaveNoKeyFrames) {
-  for (const int index : {-1, -2, -3, -2147483647 - 1}) EXPECT_TRUE(Generate(*effect_, index, 16).empty()) << index;
+  for (const int index : {-1, -2, -3, -2147483647 - 1})
+    EXPECT_TRUE(GenerateKeyFrames(effect_, index, 16).empty()) << index;
   // Nor do pictures when the count leaves no time step; the background stays.
-  EXPECT_TRUE(Generate(*effect_, 1, -3).empty());
-  EXPECT_EQ(Generate(*effect_, 0, -3).size(), 2u);
+  EXPECT_TRUE(GenerateKeyFrames(effect_, 1, -3).empty());
+  EXPECT_EQ(GenerateKeyFrames(effect_, 0, -3).size(), 2u);
   // Beyond the count the picture formulas run on, past time 1.
-  const std::vector<KeyFrame> beyond = Generate(*effect_, 20, 16);
+  const std::vector<KeyFrame> beyond = GenerateKeyFrames(effect_, 20, 16);
   ASSERT_EQ(beyond.size(), 4u);
   EXPECT_GT(beyond[3].Time, 1.0);
 }

@@ -10,13 +10,13 @@ namespace {
 
 class Darvello : public TemplateTest<"Darvello"> {
  protected:
-  PluginLibrary brisolenLibrary_{FindBuiltPlugin("Brisolen").path};
-  EffectPtr brisolen_ = brisolenLibrary_.Create();
+  montage::Plugin brisolenPlugin_ = montage::Plugin::Load(FindBuiltPlugin("Brisolen").path);
+  montage::Effect brisolen_ = brisolenPlugin_.CreateEffect();
 };
 
 TEST_F(Darvello, BackgroundIsEnlargedAndAlmostCentredForEveryCount) {
   const std::vector<ExpectedKeyFrame> background = {{0, 0.0611, -0.037, 1.31, 1}, {1, 0.0611, -0.037, 1.31, 1}};
-  ExpectInputs(*effect_,
+  ExpectInputs(effect_,
                {{1, 0, background}, {2, 0, background}, {5, 0, background}, {16, 0, background}, {100, 0, background}});
 }
 
@@ -27,13 +27,14 @@ TEST_F(Darvello, EveryInputButTheBackgroundIsBrisolens) {
     std::vector<int> indices = {INT_MIN, -1, count, count + 3};
     for (int index = 1; index < count; ++index) indices.push_back(index);
     for (const int index : indices) {
-      const std::vector<KeyFrame> darvello = Generate(*effect_, index, count);
-      EXPECT_TRUE(SameBits(darvello, Generate(*brisolen_, index, count))) << "input " << index << " of " << count;
+      const std::vector<KeyFrame> darvello = GenerateKeyFrames(effect_, index, count);
+      EXPECT_TRUE(SameBits(darvello, GenerateKeyFrames(brisolen_.Object(), index, count)))
+          << "input " << index << " of " << count;
       EXPECT_EQ(darvello.size(), index > 0 ? 4u : 0u) << "input " << index << " of " << count;
     }
   }
   // The last picture at the minimum ends exactly at 1 in the right column.
-  const std::vector<KeyFrame> last = Generate(*effect_, 15, 16);
+  const std::vector<KeyFrame> last = GenerateKeyFrames(effect_, 15, 16);
   ASSERT_EQ(last.size(), 4u);
   EXPECT_TRUE(SameDouble(last[3].Time, 1.0));
   EXPECT_TRUE(SameDouble(last[3].PosX, 0.3));

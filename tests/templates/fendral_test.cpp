@@ -30,7 +30,7 @@ std::vector<ExpectedKeyFrame> Inner(double t0, double t1, double t2, double t3) 
 
 TEST_F(Fendral, KeyFramesMatchTheLayoutTables) {
   ExpectInputs(
-      *effect_,
+      effect_,
       {
           // Seven inputs (r = 1/15): the zoom ends at 4r, where inner input 1 starts.
           {7, 0, Outer(0, 0.26666666666666666, 1)},
@@ -71,11 +71,11 @@ TEST_F(Fendral, OuterInputsShareOneArrayAndTheFirstInnerInputStartsAtTheZoomEnd)
   std::vector<int> counts = {INT_MAX, 1000};
   for (int count = 1; count <= 100; ++count) counts.push_back(count);
   for (const int count : counts) {
-    const std::vector<KeyFrame> first = Generate(*effect_, 0, count);
+    const std::vector<KeyFrame> first = GenerateKeyFrames(effect_, 0, count);
     ASSERT_EQ(first.size(), 3u) << count;
-    EXPECT_TRUE(SameBits(first, Generate(*effect_, count - 1, count))) << count;
+    EXPECT_TRUE(SameBits(first, GenerateKeyFrames(effect_, count - 1, count))) << count;
     if (count < 3) continue;
-    const std::vector<KeyFrame> inner = Generate(*effect_, 1, count);
+    const std::vector<KeyFrame> inner = GenerateKeyFrames(effect_, 1, count);
     ASSERT_EQ(inner.size(), 4u) << count;
     EXPECT_TRUE(SameDouble(inner[0].Time, first[1].Time)) << count;
   }

@@ -21,7 +21,7 @@ std::vector<ExpectedKeyFrame> Sequence(double t0, double t1, double t2, double t
 
 TEST_F(Keluvo, InputsCrossFadeAtOnePlaceOverTheFullFrameLayer) {
   // Times to six decimals.
-  ExpectInputs(*effect_,
+  ExpectInputs(effect_,
                {
                    // The minimum, half-step 0.1.
                    {5, 0, Sequence(0, 0.1, 0.2, 0.3)},
@@ -48,7 +48,7 @@ TEST_F(Keluvo, TimesAreOneProductOfTheHalfStepToTheLastBit) {
   // (2 index + i) * V with V = 1 / (2 count) rounded first: 3 * 0.1 is not 0.3, and
   // 5 * (1/12) is not 5/12.
   // Every sequence input has four keyframes.
-  ExpectTimes(*effect_,
+  ExpectTimes(effect_,
               {
                   {5, 0, 3, 0.30000000000000004},
                   {5, 1, 1, 0.30000000000000004},
@@ -68,7 +68,7 @@ TEST_F(Keluvo, TimesAreOneProductOfTheHalfStepToTheLastBit) {
 TEST_F(Keluvo, NeighboursMeetBitForBitAndOnlyTheLastInputIsTheLayer) {
   for (const int count : {1, 2, 3, 5, 6, 7, 16, 100, 1000}) {
     std::vector<std::vector<KeyFrame>> inputs;
-    for (int index = 0; index < count; ++index) inputs.push_back(Generate(*effect_, index, count));
+    for (int index = 0; index < count; ++index) inputs.push_back(GenerateKeyFrames(effect_, index, count));
     ASSERT_EQ(inputs.back().size(), 2u) << count;
     EXPECT_TRUE(SameDouble(inputs.back()[1].Time, 1.0)) << count;
     for (int index = 0; index + 1 < count; ++index) {
@@ -98,12 +98,12 @@ TEST_F(Keluvo, DirectArgumentsOutsideTheInputs) {
            DirectCase{5, 5, 4},
            DirectCase{INT_MAX, INT_MAX, 4},
        }) {
-    const std::vector<KeyFrame> frames = Generate(*effect_, c.index, c.count);
+    const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, c.index, c.count);
     ASSERT_EQ(frames.size(), c.frames) << "input " << c.index << " of " << c.count;
     for (const KeyFrame& frame : frames) EXPECT_TRUE(std::isfinite(frame.Time)) << c.index << " of " << c.count;
   }
   // Past the count the windows run on beyond the end of the effect.
-  EXPECT_TRUE(SameDouble(Generate(*effect_, 5, 5)[3].Time, 1.3));
+  EXPECT_TRUE(SameDouble(GenerateKeyFrames(effect_, 5, 5)[3].Time, 1.3));
 }
 
 }  // namespace

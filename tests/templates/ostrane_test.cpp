@@ -22,7 +22,7 @@ std::vector<ExpectedKeyFrame> Last(double t0, double t1, double t2) {
 }
 
 TEST_F(Ostrane, KeyFramesMatchTheLayoutTablesToSixDecimals) {
-  ExpectInputs(*effect_,
+  ExpectInputs(effect_,
                {
                    {3, 0, kFullFrameLayer},
                    {3, 1, kFullFrameLayer},
@@ -38,36 +38,36 @@ TEST_F(Ostrane, KeyFramesMatchTheLayoutTablesToSixDecimals) {
 }
 
 TEST_F(Ostrane, TimesAreExactAndUnclamped) {
-  ExpectInputs(*effect_, {
-                             // Two inputs: input 0 is both the first and the second-to-last
-                             // layer; input 1 starts before the effect does (D = 11/12).
-                             {1, 0, kFullFrameLayer},
-                             {2, 0, kFullFrameLayer},
-                             {2, 1, Last(-1.8333333333333333, -0.9166666666666666, 1)},
-                             // Four inputs: the only middle input is the last one and holds to 1.
-                             {4, 1, Middle(0, 11.0 / 60.0, 1)},
-                             {4, 2, kFullFrameLayer},
-                             {4, 3, Last(11.0 / 30.0, 0.5499999999999999, 1)},
-                         });
+  ExpectInputs(effect_, {
+                            // Two inputs: input 0 is both the first and the second-to-last
+                            // layer; input 1 starts before the effect does (D = 11/12).
+                            {1, 0, kFullFrameLayer},
+                            {2, 0, kFullFrameLayer},
+                            {2, 1, Last(-1.8333333333333333, -0.9166666666666666, 1)},
+                            // Four inputs: the only middle input is the last one and holds to 1.
+                            {4, 1, Middle(0, 11.0 / 60.0, 1)},
+                            {4, 2, kFullFrameLayer},
+                            {4, 3, Last(11.0 / 30.0, 0.5499999999999999, 1)},
+                        });
 }
 
 TEST_F(Ostrane, HoldEndsAtTheRoundedProductPlusTheUnit) {
   // 2D + D and 3D agree at six inputs, and 1D at three inputs lands one bit higher; at
   // seven inputs 6D + D ends input 3 one bit after 7D, where input 4 is fully visible.
-  ExpectTimes(*effect_, {
-                            {6, 1, 2, 0.3055555555555555},
-                            {6, 2, 1, 0.3055555555555555},
-                            {3, 2, 1, 0.3055555555555556},
-                            {7, 3, 2, 0.5833333333333334},
-                            {7, 4, 1, 0.5833333333333333},
-                        });
+  ExpectTimes(effect_, {
+                           {6, 1, 2, 0.3055555555555555},
+                           {6, 2, 1, 0.3055555555555555},
+                           {3, 2, 1, 0.3055555555555556},
+                           {7, 3, 2, 0.5833333333333334},
+                           {7, 4, 1, 0.5833333333333333},
+                       });
 }
 
 TEST_F(Ostrane, LayersAreTheFirstAndSecondToLastInputsAndOnlyTheLastTakesItsPose) {
   for (const int count : {3, 4, 5, 9, 40}) {
     for (int index = 0; index < count; ++index) {
       SCOPED_TRACE(testing::Message() << "input " << index << " of " << count);
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       if (index == 0 || index == count - 2) {
         ASSERT_EQ(frames.size(), 2u);
         continue;
@@ -80,12 +80,12 @@ TEST_F(Ostrane, LayersAreTheFirstAndSecondToLastInputsAndOnlyTheLastTakesItsPose
 
 TEST_F(Ostrane, DirectArgumentsAtTheEdgesOfTheIntRange) {
   // The roles are found without wrapping count - 1 and count - 2 around.
-  EXPECT_EQ(Generate(*effect_, INT_MAX - 2, INT_MAX).size(), 2u);
-  const std::vector<KeyFrame> last = Generate(*effect_, INT_MAX - 1, INT_MAX);
+  EXPECT_EQ(GenerateKeyFrames(effect_, INT_MAX - 2, INT_MAX).size(), 2u);
+  const std::vector<KeyFrame> last = GenerateKeyFrames(effect_, INT_MAX - 1, INT_MAX);
   ASSERT_EQ(last.size(), 3u);
   EXPECT_TRUE(SameDouble(last[0].Rotation, 0.04));
   EXPECT_TRUE(SameDouble(last[2].Time, 1.0));
-  const std::vector<KeyFrame> middle = Generate(*effect_, INT_MAX, INT_MIN);
+  const std::vector<KeyFrame> middle = GenerateKeyFrames(effect_, INT_MAX, INT_MIN);
   ASSERT_EQ(middle.size(), 3u);
   EXPECT_TRUE(SameDouble(middle[0].Rotation, 0.08));
 }

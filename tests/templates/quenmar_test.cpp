@@ -22,7 +22,7 @@ std::vector<ExpectedKeyFrame> Sequence(double t0, double t1, double t2, double t
 std::vector<ExpectedKeyFrame> Layer(double hold) { return {{0, 0, 0, 1, 1}, {hold, 0, 0, 1, 1}, {1, 0, 0, kZoom, 1}}; }
 
 TEST_F(Quenmar, KeyFramesMatchTheLayoutTablesToSixDecimals) {
-  ExpectInputs(*effect_,
+  ExpectInputs(effect_,
                {
                    {5, 0, Sequence(0, 0.133333, 0.266667, 0.4)},
                    {5, 1, Sequence(0.2, 0.333333, 0.466667, 0.6)},
@@ -41,29 +41,29 @@ TEST_F(Quenmar, KeyFramesMatchTheLayoutTablesToSixDecimals) {
 }
 
 TEST_F(Quenmar, BelowTheMinimumTheSameRolesApplyExactly) {
-  ExpectInputs(*effect_, {
-                             // One input is the layer alone; 1 - 1/1 = 0, so it zooms all the way.
-                             {1, 0, Layer(0)},
-                             // Two inputs: input 0 is the last sequence input and ends visible.
-                             {2, 0, Sequence(0, 1.0 / 3.0, 2.0 / 3.0, 1, 1)},
-                             {2, 1, Layer(0.5)},
-                         });
+  ExpectInputs(effect_, {
+                            // One input is the layer alone; 1 - 1/1 = 0, so it zooms all the way.
+                            {1, 0, Layer(0)},
+                            // Two inputs: input 0 is the last sequence input and ends visible.
+                            {2, 0, Sequence(0, 1.0 / 3.0, 2.0 / 3.0, 1, 1)},
+                            {2, 1, Layer(0.5)},
+                        });
 }
 
 TEST_F(Quenmar, TimesFollowTheEvaluationOrderToTheLastBit) {
   // ((2k) * inv) / 3 + base, unclamped: none of these is the nearest double to the
   // exact fraction.
-  ExpectTimes(*effect_, {
-                            {5, 3, 3, 1.0000000000000002},
-                            {5, 0, 3, 0.4000000000000001},
-                            {7, 5, 3, 0.9999999999999999},
-                        });
+  ExpectTimes(effect_, {
+                           {5, 3, 3, 1.0000000000000002},
+                           {5, 0, 3, 0.4000000000000001},
+                           {7, 5, 3, 0.9999999999999999},
+                       });
 }
 
 TEST_F(Quenmar, OnlyTheLastSequenceInputEndsVisible) {
   for (const int count : {3, 5, 6, 50}) {
     for (int index = 0; index < count; ++index) {
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       const bool layer = index == count - 1;
       ASSERT_EQ(frames.size(), layer ? 3u : 4u) << "input " << index << " of " << count;
       if (!layer) {
@@ -75,11 +75,11 @@ TEST_F(Quenmar, OnlyTheLastSequenceInputEndsVisible) {
 
 TEST_F(Quenmar, DirectArgumentsAtTheEdgesOfTheIntRange) {
   // No inputs, no layout: 1 / 0 would make every time infinite or NaN.
-  for (const int index : {-1, 0, 1}) EXPECT_TRUE(Generate(*effect_, index, 0).empty()) << index;
+  for (const int index : {-1, 0, 1}) EXPECT_TRUE(GenerateKeyFrames(effect_, index, 0).empty()) << index;
   // The roles are found without wrapping count - 1 and count - 2 around.
-  EXPECT_EQ(Generate(*effect_, INT_MAX - 1, INT_MAX).size(), 3u);
-  EXPECT_EQ(Generate(*effect_, INT_MAX - 2, INT_MAX).back().Opacity, 1.0);
-  EXPECT_EQ(Generate(*effect_, INT_MAX, INT_MIN).size(), 4u);
+  EXPECT_EQ(GenerateKeyFrames(effect_, INT_MAX - 1, INT_MAX).size(), 3u);
+  EXPECT_EQ(GenerateKeyFrames(effect_, INT_MAX - 2, INT_MAX).back().Opacity, 1.0);
+  EXPECT_EQ(GenerateKeyFrames(effect_, INT_MAX, INT_MIN).size(), 4u);
 }
 
 }  // namespace

@@ -159,8 +159,9 @@ void PrintTo(const ScrollingRowFacts& facts, std::ostream* out) { *out << facts.
 class ScrollingRow : public ::testing::TestWithParam<ScrollingRowFacts> {
  protected:
   const ScrollingRowFacts& facts_ = GetParam();
-  PluginLibrary library_{FindBuiltPlugin(facts_.name).path};
-  EffectPtr effect_ = library_.Create();
+  montage::Plugin plugin_ = montage::Plugin::Load(FindBuiltPlugin(facts_.name).path);
+  montage::Effect owner_ = plugin_.CreateEffect();
+  IEffectMultiDLL& effect_ = owner_.Object();
 };
 
 TEST_P(ScrollingRow, EightInputsMatchTheLayoutTable) {
@@ -171,21 +172,21 @@ TEST_P(ScrollingRow, EightInputsMatchTheLayoutTable) {
     for (const Pose& pose : row.poses) frames.push_back({pose.time, pose.posX, 0, row.scale, pose.opacity});
     inputs.push_back({8, static_cast<int>(inputs.size()), frames});
   }
-  ExpectInputs(*effect_, inputs, kTimeDecimals);
+  ExpectInputs(effect_, inputs, kTimeDecimals);
 }
 
 TEST_P(ScrollingRow, KeyFrameCountsPerInput) {
   for (const CountsCase& c : kKeyFrameCounts) {
     std::vector<int> counts;
     for (int index = 0; index < c.count; ++index)
-      counts.push_back(static_cast<int>(Generate(*effect_, index, c.count).size()));
+      counts.push_back(static_cast<int>(GenerateKeyFrames(effect_, index, c.count).size()));
     EXPECT_EQ(counts, c.perInput) << c.count << " inputs";
   }
 }
 
-TEST_P(ScrollingRow, TimesMatchToTheStatedDecimals) { ExpectTimes(*effect_, facts_.roundedTimes, kTimeDecimals); }
+TEST_P(ScrollingRow, TimesMatchToTheStatedDecimals) { ExpectTimes(effect_, facts_.roundedTimes, kTimeDecimals); }
 
-TEST_P(ScrollingRow, TimesFollowTheEvaluationOrderToTheLastBit) { ExpectTimes(*effect_, facts_.exactTimes); }
+TEST_P(ScrollingRow, TimesFollowTheEvaluationOrderToTheLastBit) { ExpectTimes(effect_, facts_.exactTimes); }
 
 TEST_P(ScrollingRow, TilesEndOnTheLastStepWhileLoopsEndAtOne) {
   // With 52 inputs 49 * (1 / 49) is the largest double below 1; the looping carousel
@@ -193,7 +194,7 @@ TEST_P(ScrollingRow, TilesEndOnTheLastStepWhileLoopsEndAtOne) {
   const std::vector<std::pair<int, double>> ends = {{0, 1.0},        {47, 1.0},       {48, 1.0},
                                                     {49, kBelowOne}, {50, kBelowOne}, {51, kBelowOne}};
   for (const auto& [index, end] : ends) {
-    const std::vector<KeyFrame> frames = Generate(*effect_, index, 52);
+    const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, 52);
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(SameDouble(frames.back().Time, end)) << "input " << index;
   }
@@ -206,7 +207,7 @@ TEST_P(ScrollingRow, CarouselPassesTheCentreInFallingIndexOrder) {
     const int m = count - 3;
     for (int index = 0; index < m; ++index) {
       SCOPED_TRACE(testing::Message() << "input " << index << " of " << count);
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       ASSERT_FALSE(frames.empty());
       EXPECT_TRUE(SameDouble(frames.back().PosX, frames.size() == 6 ? frames.front().PosX : -1.0));
       double centre = -1.0;
@@ -229,7 +230,7 @@ TEST_P(ScrollingRow, FewInputsStartTheLoopsInTheCentreThenTheRightSlot) {
       {4, {0.0}}, {5, {p, 0.0}}, {6, {-p, p, 0.0}}, {7, {-p, 1.0, p, 0.0}}};
   for (const auto& [count, positions] : starts) {
     for (int index = 0; index < count - 3; ++index) {
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       ASSERT_FALSE(frames.empty());
       EXPECT_TRUE(SameDouble(frames.front().PosX, positions[index])) << "input " << index << " of " << count;
     }
@@ -239,10 +240,10 @@ TEST_P(ScrollingRow, FewInputsStartTheLoopsInTheCentreThenTheRightSlot) {
 TEST_P(ScrollingRow, ThreeInputsOrFewerHaveNoKeyFrames) {
   for (const int count : {1, 2, 3}) {
     for (int index = -1; index <= count; ++index) {
-      EXPECT_TRUE(Generate(*effect_, index, count).empty()) << "input " << index << " of " << count;
+      EXPECT_TRUE(GenerateKeyFrames(effect_, index, count).empty()) << "input " << index << " of " << count;
     }
     int n = 0;
-    const CEffectSetting* settings = effect_->GetSettingsFor(count, &n);
+    const CEffectSetting* settings = effect_.GetSettingsFor(count, &n);
     ASSERT_EQ(n, count);
     ASSERT_NE(settings, nullptr);
     for (int index = 0; index < count; ++index) {
@@ -250,13 +251,13 @@ TEST_P(ScrollingRow, ThreeInputsOrFewerHaveNoKeyFrames) {
       EXPECT_EQ(settings[index].KeyFrames(), nullptr);
     }
   }
-  for (const int count : {0, -1, INT_MIN}) EXPECT_TRUE(Generate(*effect_, 0, count).empty()) << count;
+  for (const int count : {0, -1, INT_MIN}) EXPECT_TRUE(GenerateKeyFrames(effect_, 0, count).empty()) << count;
 }
 
 TEST_P(ScrollingRow, IndicesPastTheTileLayersHaveNoKeyFrames) {
   for (const int count : {4, 8, 52, INT_MAX}) {
     for (const int index : {count, count == INT_MAX ? INT_MAX : count + 1, INT_MAX}) {
-      EXPECT_TRUE(Generate(*effect_, index, count).empty()) << "input " << index << " of " << count;
+      EXPECT_TRUE(GenerateKeyFrames(effect_, index, count).empty()) << "input " << index << " of " << count;
     }
   }
 }
@@ -264,13 +265,13 @@ TEST_P(ScrollingRow, IndicesPastTheTileLayersHaveNoKeyFrames) {
 TEST_P(ScrollingRow, NegativeIndicesCrossLikeCarouselInputsFurtherRight) {
   // Index -1 of eight inputs is one slot beyond input 0 (k = 5): it crosses once and
   // passes the centre at step 5, time 1.
-  const std::vector<KeyFrame> near = Generate(*effect_, -1, 8);
+  const std::vector<KeyFrame> near = GenerateKeyFrames(effect_, -1, 8);
   ASSERT_EQ(near.size(), 2u);
   EXPECT_TRUE(SameDouble(near[0].PosX, 1.0) && SameDouble(near[1].PosX, -1.0));
   EXPECT_TRUE(SameDouble(near[0].Scale, facts_.carouselScale));
   EXPECT_NEAR((near[0].Time + near[1].Time) / 2.0, 1.0, 1e-12);
 
-  const std::vector<KeyFrame> far = Generate(*effect_, INT_MIN, INT_MAX);
+  const std::vector<KeyFrame> far = GenerateKeyFrames(effect_, INT_MIN, INT_MAX);
   ASSERT_EQ(far.size(), 2u);
   EXPECT_TRUE(std::isfinite(far[0].Time) && std::isfinite(far[1].Time));
   EXPECT_GT(far[1].Time, far[0].Time);
@@ -278,15 +279,15 @@ TEST_P(ScrollingRow, NegativeIndicesCrossLikeCarouselInputsFurtherRight) {
 
 TEST_P(ScrollingRow, HugeCountsFailTheTileAllocationUpFront) {
   // Carousel inputs have a fixed number of keyframes at any count.
-  EXPECT_EQ(Generate(*effect_, 0, INT_MAX).size(), 6u);
-  EXPECT_EQ(Generate(*effect_, 1, INT_MAX).size(), 2u);
-  EXPECT_EQ(Generate(*effect_, INT_MAX - 5, INT_MAX).size(), 6u);
+  EXPECT_EQ(GenerateKeyFrames(effect_, 0, INT_MAX).size(), 6u);
+  EXPECT_EQ(GenerateKeyFrames(effect_, 1, INT_MAX).size(), 2u);
+  EXPECT_EQ(GenerateKeyFrames(effect_, INT_MAX - 5, INT_MAX).size(), 6u);
   // A tile layer needs about 5/3 keyframes per input: beyond int at the largest counts,
   // beyond a 32-bit byte size from about 40 million inputs. Both fail before any loop.
   for (const auto& [index, count] :
        {std::pair{INT_MAX - 1, INT_MAX}, std::pair{INT_MAX - 3, INT_MAX}, std::pair{49'999'999, 50'000'000}}) {
     int n = -1;
-    EXPECT_THROW(static_cast<void>(effect_->GenerateKeyFrames(index, count, &n)), std::bad_alloc) << count;
+    EXPECT_THROW(static_cast<void>(effect_.GenerateKeyFrames(index, count, &n)), std::bad_alloc) << count;
   }
 }
 

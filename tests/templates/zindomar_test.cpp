@@ -23,7 +23,7 @@ std::vector<ExpectedKeyFrame> LastSequence(double t0, double t1, double t2, doub
 }
 
 TEST_F(Zindomar, KeyFramesMatchTheLayoutTablesToSixDecimals) {
-  ExpectInputs(*effect_,
+  ExpectInputs(effect_,
                {
                    {5, 0, Sequence(0.090909, 0.181818, 0.363636)},
                    {5, 1, Sequence(0.272727, 0.363636, 0.545455)},
@@ -41,36 +41,36 @@ TEST_F(Zindomar, KeyFramesMatchTheLayoutTablesToSixDecimals) {
 }
 
 TEST_F(Zindomar, TimesFollowTheOrderOfEvaluationToTheLastBit) {
-  ExpectTimes(*effect_, {
-                            // The sequence ends at lead + span, which rounds differently for some counts.
-                            {5, 3, 3, 0.9090909090909091},
-                            {6, 4, 3, 0.909090909090909},
-                            {7, 5, 3, 0.9090909090909091},
-                            {8, 6, 3, 0.9090909090909091},
-                            {100, 98, 3, 0.9090909090909091},
-                            // The hold of the last sequence input ends two units below its copied fade-out
-                            // time, which is not its own product (4 k + 4) U + lead for every count.
-                            {5, 3, 2, 0.8181818181818181},
-                            {3, 1, 2, 0.7454545454545454},
-                            {100, 98, 2, 0.9049794426678849},
-                            // Two inputs: input 0 is the last sequence input, with unit 0.13636363636363635.
-                            {2, 0, 0, 0.09090909090909091},
-                            {2, 0, 1, 0.36363636363636365},
-                            {2, 0, 2, 0.6363636363636364},
-                            {2, 0, 3, 0.9090909090909091},
-                            // The integer parts are formed without wrapping: 4 index is -2^33.
-                            {INT_MAX, INT_MIN, 0, -0.7272727278442206},
-                            {INT_MAX, INT_MIN, 2, -0.7272727272727272},
-                        });
+  ExpectTimes(effect_, {
+                           // The sequence ends at lead + span, which rounds differently for some counts.
+                           {5, 3, 3, 0.9090909090909091},
+                           {6, 4, 3, 0.909090909090909},
+                           {7, 5, 3, 0.9090909090909091},
+                           {8, 6, 3, 0.9090909090909091},
+                           {100, 98, 3, 0.9090909090909091},
+                           // The hold of the last sequence input ends two units below its copied fade-out
+                           // time, which is not its own product (4 k + 4) U + lead for every count.
+                           {5, 3, 2, 0.8181818181818181},
+                           {3, 1, 2, 0.7454545454545454},
+                           {100, 98, 2, 0.9049794426678849},
+                           // Two inputs: input 0 is the last sequence input, with unit 0.13636363636363635.
+                           {2, 0, 0, 0.09090909090909091},
+                           {2, 0, 1, 0.36363636363636365},
+                           {2, 0, 2, 0.6363636363636364},
+                           {2, 0, 3, 0.9090909090909091},
+                           // The integer parts are formed without wrapping: 4 index is -2^33.
+                           {INT_MAX, INT_MIN, 0, -0.7272727278442206},
+                           {INT_MAX, INT_MIN, 2, -0.7272727272727272},
+                       });
 }
 
 TEST_F(Zindomar, EachInputFadesInAsThePreviousHoldEndsAndOnlyTheLastFadesOut) {
   for (const int count : {1, 2, 3, 5, 6, 100}) {
     SCOPED_TRACE(count);
-    ExpectInputs(*effect_, {{count, count - 1, kFullFrameLayer}});
+    ExpectInputs(effect_, {{count, count - 1, kFullFrameLayer}});
     std::vector<KeyFrame> previous;
     for (int index = 0; index < count - 1; ++index) {
-      const std::vector<KeyFrame> frames = Generate(*effect_, index, count);
+      const std::vector<KeyFrame> frames = GenerateKeyFrames(effect_, index, count);
       ASSERT_EQ(frames.size(), index == count - 2 ? 4u : 3u) << "input " << index;
       // Keyframe 1 (fully faded in) is the same product as the previous input's last hold.
       if (!previous.empty()) {

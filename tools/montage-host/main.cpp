@@ -2,7 +2,6 @@
 //
 // Exit status: 0 on success, 1 when a command fails (bad input, a plug-in that does not
 // load, a failed check), 2 for a command line that does not parse.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "montage/drawing.h"
 #include "montage/host.h"
 
 namespace fs = std::filesystem;
@@ -27,7 +27,6 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kMaxFrames = 10000;
 constexpr int kMaxSheetFrames = 36;
 constexpr int kSheetThumbWidth = 320;
 
@@ -57,7 +56,9 @@ std::optional<Size> ParseSize(const std::string& text) {
   if (x == std::string::npos) return std::nullopt;
   const std::optional<int> width = ParseInt(text.substr(0, x));
   const std::optional<int> height = ParseInt(text.substr(x + 1));
-  if (!width || !height || *width < 1 || *height < 1 || *width > 16384 || *height > 16384) return std::nullopt;
+  if (!width || !height || *width < 1 || *height < 1 || *width > montage::kMaxFrameSide ||
+      *height > montage::kMaxFrameSide)
+    return std::nullopt;
   return Size{*width, *height};
 }
 
@@ -84,7 +85,9 @@ const CLI::Validator kPositiveNumber(
 
 const CLI::Validator kFrameSize(
     [](std::string& text) -> std::string {
-      return ParseSize(text) ? std::string() : "must be WIDTHxHEIGHT with 1 to 16384 pixels each, not '" + text + "'";
+      return ParseSize(text) ? std::string()
+                             : "must be WIDTHxHEIGHT with 1 to " + std::to_string(montage::kMaxFrameSide) +
+                                   " pixels each, not '" + text + "'";
     },
     "");
 
@@ -279,8 +282,8 @@ struct RenderRequest {
 int Render(montage::Animation animation, const RenderRequest& request) {
   const Size size = *ParseSize(request.size);
   const double frames = std::round(*ParseDouble(request.fps) * *ParseDouble(request.seconds));
-  if (!(frames + 1 <= kMaxFrames)) {
-    throw HostError("--fps times --seconds gives more than " + std::to_string(kMaxFrames) + " frames");
+  if (!(frames + 1 <= montage::kMaxFrames)) {
+    throw HostError("--fps times --seconds gives more than " + std::to_string(montage::kMaxFrames) + " frames");
   }
   const int intervals = std::max(1, static_cast<int>(frames));
   std::vector<montage::Image> pictures;
@@ -350,30 +353,20 @@ int ContactSheets(const std::string& pluginPath, const std::string& out, const s
 // a failure instead of ending the validation. Returns whether every check passed.
 bool ValidateOne(const fs::path& library) {
   std::cout << "== " << library.string() << '\n' << std::flush;
-  const pid_t child = fork();
-  if (child == 0) {
-    int failed = 0;
-    for (const montage::CheckResult& result : montage::ValidatePlugin(library)) {
-      failed += result.passed ? 0 : 1;
-      std::cout << (result.passed ? "PASS  " : "FAIL  ") << result.check;
-      if (!result.detail.empty())
-        std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
-      std::cout << '\n';
-    }
-    std::cout << (failed == 0 ? "all checks passed" : std::to_string(failed) + " check(s) failed") << '\n'
-              << std::flush;
-    _exit(failed == 0 ? 0 : kExitFailure);
-  }
-  if (child < 0) throw HostError(std::string("cannot start a validation process: ") + std::strerror(errno));
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFSIGNALED(status)) {
-    std::cout << "FAIL  the plug-in crashed the host with signal " << WTERMSIG(status) << " ("
-              << strsignal(WTERMSIG(status)) << ")\n";
+  int failed = 0;
+  const montage::ValidationOutcome outcome = montage::ValidateInChild(library, [&](const montage::CheckResult& result) {
+    failed += result.passed ? 0 : 1;
+    std::cout << (result.passed ? "PASS  " : "FAIL  ") << result.check;
+    if (!result.detail.empty())
+      std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
+    std::cout << '\n' << std::flush;
+  });
+  if (!outcome.abnormalEnd.empty()) {
+    std::cout << "FAIL  " << outcome.abnormalEnd << '\n';
     return false;
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::cout << (failed == 0 ? "all checks passed" : std::to_string(failed) + " check(s) failed") << '\n';
+  return outcome.passed;
 }
 
 int Validate(const std::vector<std::string>& libraries, const std::string& pluginPath) {

@@ -16,15 +16,13 @@
 #include <jpeglib.h>
 
 #include "cairo_support.h"
-#include "montage/host.h"
+#include "montage/drawing.h"
 
 namespace montage {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kMaxPictureSide = 16384;
 
 [[noreturn]] void CannotDecode(const fs::path& file, const std::string& reason) {
   throw HostError("cannot decode image " + file.string() + ": " + reason);
@@ -37,7 +35,9 @@ Image ReadPng(const fs::path& file) {
   }
   const int width = cairo_image_surface_get_width(surface.get());
   const int height = cairo_image_surface_get_height(surface.get());
-  if (width > kMaxPictureSide || height > kMaxPictureSide) CannotDecode(file, "larger than 16384 pixels");
+  if (width > kMaxFrameSide || height > kMaxFrameSide) {
+    CannotDecode(file, "larger than " + std::to_string(kMaxFrameSide) + " pixels");
+  }
   Image image(width, height);
   const SurfacePtr target = SurfaceOf(image);
   const ContextPtr cr(cairo_create(target.get()));
@@ -85,8 +85,8 @@ bool DecodeJpeg(const std::vector<unsigned char>& bytes, std::vector<unsigned ch
   jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
   jpeg_read_header(&info, TRUE);
   info.out_color_space = JCS_RGB;
-  if (info.image_width > kMaxPictureSide || info.image_height > kMaxPictureSide) {
-    std::snprintf(errors.message, sizeof errors.message, "larger than %d pixels", kMaxPictureSide);
+  if (info.image_width > kMaxFrameSide || info.image_height > kMaxFrameSide) {
+    std::snprintf(errors.message, sizeof errors.message, "larger than %d pixels", kMaxFrameSide);
     jpeg_destroy_decompress(&info);
     return false;
   }
@@ -120,9 +120,9 @@ Image ReadJpeg(const fs::path& file, const std::vector<unsigned char>& bytes) {
 }  // namespace
 
 Image::Image(int width, int height) {
-  if (width < 1 || height < 1 || width > kMaxPictureSide || height > kMaxPictureSide) {
-    throw HostError("an image must be 1 to 16384 pixels wide and high, not " + std::to_string(width) + "x" +
-                    std::to_string(height));
+  if (width < 1 || height < 1 || width > kMaxFrameSide || height > kMaxFrameSide) {
+    throw HostError("an image must be 1 to " + std::to_string(kMaxFrameSide) + " pixels wide and high, not " +
+                    std::to_string(width) + "x" + std::to_string(height));
   }
   width_ = width;
   height_ = height;

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "montage/host.h"
+#include "montage/drawing.h"
 
 namespace montage {
 

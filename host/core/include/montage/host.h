@@ -1,6 +1,9 @@
-// The montage host library: finds template plug-ins, loads them, reads their keyframes,
-// interpolates poses and draws frames. `montage-host` is built on it; other hosts link
-// it through the CMake package `Montage` (target `Montage::host`).
+// The montage host core: finds template plug-ins, loads them, reads their keyframes,
+// interpolates poses, exports and checks them. It needs nothing beyond the C++ standard
+// library and the dynamic loader, so it is built for every target, 32-bit x86 included.
+// Drawing frames is the drawing library's (montage/drawing.h). `montage-host` is built
+// on both; other hosts link the core through the CMake package `Montage` (target
+// `Montage::host`).
 //
 // Finding plug-ins
 //   A search path is a list of directories; every `*.so` file in them is a candidate.
@@ -22,14 +25,14 @@
 //     (PosX, PosY, Scale, Opacity, Rotation) is a + (b - a) * u with
 //     u = (t - a.Time) / (b.Time - a.Time), in IEEE double arithmetic.
 //
-// Geometry (Renderer)
-//   The output frame is W x H pixels. An input is a W*Scale x H*Scale rectangle (Scale 1
-//   is the frame's size) whose centre lies PosX frame widths right of and PosY frame
-//   heights above the frame's centre: pixel (W/2 + PosX*W, H/2 - PosY*H), +Y up.
-//   Rotation is in radians, counter-clockwise on screen, about the input's centre.
-//   Opacity is clamped to 0..1. Inputs are drawn in index order, input 0 at the bottom,
-//   over an opaque dark background. A picture covers its rectangle (scaled to fill it,
-//   centred, cropped); without pictures an input is a numbered placeholder card.
+// Threads
+//   A plug-in knows no threads, so the host serialises the calls into each library: the
+//   operations of Plugin and Effect below lock their library for the length of one call
+//   into it, and may be used from several threads at once (one Effect object still by
+//   one thread at a time). Effect::Object() is the bare object, unlocked: whoever calls
+//   it directly keeps to one thread. BuildAnimation may run on several threads at once.
+//   Plugin copies, PluginCatalog, Track and Animation are values: after they are made,
+//   any number of threads may read them. The functions here keep no state of their own.
 //
 // Errors
 //   Every function reports bad input with montage::HostError (a std::runtime_error)
@@ -38,8 +41,10 @@
 #ifndef MONTAGE_HOST_H
 #define MONTAGE_HOST_H
 
+#include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -57,10 +62,18 @@ class HostError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The largest input count the host builds; protects against a typo such as 1e9 inputs.
-inline constexpr int kMaxInputs = 100000;
+// ---- Limits -----------------------------------------------------------------------------
+// What the host builds, draws and writes at most; each protects against a typo (1e9
+// inputs, a 1e6-pixel frame) turning into an endless run or an exhausted machine.
 
-// ---- Finding plug-ins -----------------------------------------------------------------
+// Inputs of one animation.
+inline constexpr int kMaxInputs = 100000;
+// Width and height of a frame or a picture, in pixels.
+inline constexpr int kMaxFrameSide = 16384;
+// Frames of one render.
+inline constexpr int kMaxFrames = 10000;
+
+// ---- Finding plug-ins -------------------------------------------------------------------
 
 // Where the build or `cmake --install` put the plug-ins that came with this library.
 std::vector<std::filesystem::path> DefaultPluginDirectories();
@@ -73,7 +86,7 @@ std::vector<std::filesystem::path> PluginSearchPath(std::string_view option = {}
 // Missing directories contribute nothing.
 std::vector<std::filesystem::path> FindPluginFiles(const std::vector<std::filesystem::path>& directories);
 
-// ---- One plug-in library --------------------------------------------------------------
+// ---- One plug-in library ----------------------------------------------------------------
 
 // What a host shows about a template.
 struct TemplateInfo {
@@ -86,19 +99,29 @@ struct TemplateInfo {
   int templateCode = -1;    // GetTemplateCode
 };
 
+// How a library's symbols are bound when it is loaded: kept to the library (the
+// default, RTLD_LOCAL), or made global for libraries loaded after it (RTLD_GLOBAL).
+enum class SymbolBinding { kLocal, kGlobal };
+
+// The two exports of a library, for callers that exercise the contract itself.
+struct PluginExports {
+  GetNumEffectsFn getNumEffects = nullptr;
+  CreateEffectFn createEffect = nullptr;
+};
+
 class Effect;
 namespace detail {
 struct LoadedLibrary;
 }
 
-// One loaded plug-in library (dlopen with RTLD_NOW | RTLD_LOCAL). Copies share the
-// library, which is closed when the last copy and the last Effect made from it are gone.
-// Several libraries can be open at once.
+// One loaded plug-in library (dlopen with RTLD_NOW). Copies share the library, which is
+// closed when the last copy and the last Effect made from it are gone. Several
+// libraries can be open at once.
 class Plugin {
  public:
   // Loads `library`, resolves GetNumEffects and CreateEffect and checks that the
   // library has at least one effect. Throws HostError with the loader's reason.
-  static Plugin Load(const std::filesystem::path& library);
+  static Plugin Load(const std::filesystem::path& library, SymbolBinding binding = SymbolBinding::kLocal);
 
   [[nodiscard]] const std::filesystem::path& Library() const;
   [[nodiscard]] int NumEffects() const;
@@ -106,10 +129,13 @@ class Plugin {
   [[nodiscard]] Effect CreateEffect() const;
   // Creates an effect, reads what TemplateInfo holds and releases it.
   [[nodiscard]] TemplateInfo Describe() const;
+  // The exports themselves, unlocked and without error translation: what they throw
+  // reaches the caller. An object made with createEffect is the caller's to Release.
+  [[nodiscard]] PluginExports Exports() const;
 
  private:
-  explicit Plugin(std::shared_ptr<const detail::LoadedLibrary> library);
-  std::shared_ptr<const detail::LoadedLibrary> library_;
+  explicit Plugin(std::shared_ptr<detail::LoadedLibrary> library);
+  std::shared_ptr<detail::LoadedLibrary> library_;
 };
 
 // Owns one effect object: Release runs exactly once, when the Effect is destroyed.
@@ -121,6 +147,7 @@ class Effect {
   Effect& operator=(const Effect&) = delete;
   ~Effect();
 
+  // The object itself, for calls of its own; see Threads at the top.
   [[nodiscard]] IEffectMultiDLL& Object() const { return *object_; }
   [[nodiscard]] std::string Name() const;
   [[nodiscard]] std::string DisplayName() const;
@@ -134,13 +161,29 @@ class Effect {
 
  private:
   friend class Plugin;
-  Effect(std::shared_ptr<const detail::LoadedLibrary> library, IEffectMultiDLL* object);
-  [[nodiscard]] TemplateInfo DescribeNow() const;
-  std::shared_ptr<const detail::LoadedLibrary> library_;
+  Effect(std::shared_ptr<detail::LoadedLibrary> library, IEffectMultiDLL* object);
+  std::shared_ptr<detail::LoadedLibrary> library_;
   IEffectMultiDLL* object_;
 };
 
-// ---- Catalog of a search path ---------------------------------------------------------
+// ---- Reading keyframes ------------------------------------------------------------------
+// Keyframe values are exact to the last bit, so they are compared by their bits: -0.0
+// is not 0.0, and a NaN equals the same NaN.
+
+[[nodiscard]] inline std::uint64_t Bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+// Field by field, every double by its bits.
+[[nodiscard]] bool SameBits(const KeyFrame& a, const KeyFrame& b);
+[[nodiscard]] bool SameBits(const std::vector<KeyFrame>& a, const std::vector<KeyFrame>& b);
+
+// The keyframes a setting holds, read in place; empty for an empty setting.
+[[nodiscard]] std::vector<KeyFrame> KeyFramesOf(const CEffectSetting& setting);
+
+// A direct GenerateKeyFrames(index, count) call (slot 21) on `effect`, copied out; the
+// plug-in's array is released with delete[] as the contract says. What the plug-in
+// throws reaches the caller.
+[[nodiscard]] std::vector<KeyFrame> GenerateKeyFrames(IEffectMultiDLL& effect, int index, int count);
+
+// ---- Catalog of a search path -----------------------------------------------------------
 
 struct PluginFailure {
   std::filesystem::path library;
@@ -163,7 +206,7 @@ class PluginCatalog {
   std::vector<PluginFailure> failures_;
 };
 
-// ---- Keyframes and interpolation ------------------------------------------------------
+// ---- Keyframes and interpolation --------------------------------------------------------
 
 // What the renderer needs of an input at one moment.
 struct Pose {
@@ -204,7 +247,7 @@ struct Animation {
 // template's minimum is built too: the minimum is advisory).
 Animation BuildAnimation(const Plugin& plugin, int inputs);
 
-// ---- Export ---------------------------------------------------------------------------
+// ---- Export -----------------------------------------------------------------------------
 
 // The shortest decimal that reads back as the same double ("-0.0" for negative zero, so
 // that JSON readers keep its sign; "nan", "inf", "-inf" for the others).
@@ -219,76 +262,7 @@ void WriteKeyFramesCsv(std::ostream& out, const Animation& animation);
 // The interpolated pose of every input at each of `times`, as JSON (shape in the README).
 void WriteSamplesJson(std::ostream& out, const Animation& animation, const std::vector<double>& times);
 
-// ---- Pictures and drawing -------------------------------------------------------------
-
-struct Colour {
-  std::uint8_t r = 0;
-  std::uint8_t g = 0;
-  std::uint8_t b = 0;
-  std::uint8_t a = 0;
-  friend bool operator==(const Colour&, const Colour&) = default;
-};
-
-// A picture in memory: 32-bit premultiplied ARGB pixels in native byte order, rows
-// top to bottom.
-class Image {
- public:
-  Image() = default;
-  Image(int width, int height);  // transparent black
-
-  // Reads a PNG (with alpha) or a JPEG file; throws HostError naming the file.
-  static Image Read(const std::filesystem::path& file);
-
-  [[nodiscard]] int Width() const { return width_; }
-  [[nodiscard]] int Height() const { return height_; }
-  [[nodiscard]] std::uint32_t* Data() { return pixels_.data(); }
-  [[nodiscard]] const std::uint32_t* Data() const { return pixels_.data(); }
-  // The pixel at (x, y), un-premultiplied.
-  [[nodiscard]] Colour At(int x, int y) const;
-  void Fill(Colour colour);
-  // Writes a PNG file; throws HostError naming the file.
-  void WritePng(const std::filesystem::path& file) const;
-
- private:
-  int width_ = 0;
-  int height_ = 0;
-  std::vector<std::uint32_t> pixels_;
-};
-
-// The fill colour (opaque) of the placeholder card of input `index`.
-Colour PlaceholderColour(int index);
-
-// Draws frames of an animation. Without pictures every input is a translucent
-// placeholder card in PlaceholderColour(index) with an outline and its index number;
-// with pictures, input i shows pictures[i % pictures.size()].
-class Renderer {
- public:
-  explicit Renderer(Animation animation, std::vector<Image> pictures = {});
-  Renderer(Renderer&&) noexcept;
-  Renderer& operator=(Renderer&&) noexcept;
-  ~Renderer();
-
-  [[nodiscard]] const Animation& GetAnimation() const;
-  // The frame at `time`, `width` x `height` pixels (1..16384 each).
-  [[nodiscard]] Image Render(double time, int width, int height) const;
-  // Draws the frame at `time` into `target`, replacing its pixels.
-  void RenderInto(Image& target, double time) const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// Frees the font and drawing caches Cairo keeps for the life of the process, so that a
-// leak checker sees a clean exit. Call it at most once, at the end of a program, when no
-// Renderer is drawing any more.
-void ReleaseDrawingCaches();
-
-// A grid of frames at `times`, each `thumbWidth` x `thumbHeight`, labelled with its
-// time, under a title line.
-Image ContactSheet(const Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight);
-
-// ---- Checking a plug-in ---------------------------------------------------------------
+// ---- Checking a plug-in -----------------------------------------------------------------
 
 struct CheckResult {
   std::string check;  // what was checked
@@ -297,13 +271,30 @@ struct CheckResult {
 };
 
 // Names of the global symbols `library` defines in its dynamic symbol table, sorted.
+// Reads 32-bit and 64-bit ELF files alike. Throws HostError for a file that is not ELF
+// or is cut short.
 std::vector<std::string> ExportedSymbols(const std::filesystem::path& library);
 
 // Runs the host-visible contract on `library`: its exports, names, input range and
 // default count, the input-list operations, the settings cache, the keyframe settings
-// and their values, then Release. One result per check; the checks after a failed load
-// are skipped.
+// and their values, then Release. One result per check, in order; the checks after a
+// failed load are skipped. Runs in this process: a plug-in that crashes takes the
+// process with it (see ValidateInChild).
 std::vector<CheckResult> ValidatePlugin(const std::filesystem::path& library);
+
+// What became of a validation in a child process.
+struct ValidationOutcome {
+  bool passed = false;  // every check passed and the child ended normally
+  // Why the child ended before its checks did, for example "the plug-in crashed the
+  // host with signal 11 (Segmentation fault)"; empty when it ended normally.
+  std::string abnormalEnd;
+};
+
+// Runs ValidatePlugin(library) in a child process, so that a plug-in that crashes
+// fails its check instead of ending the caller. `onResult` sees each result as the
+// child reports it, the ones before a crash included.
+ValidationOutcome ValidateInChild(const std::filesystem::path& library,
+                                  const std::function<void(const CheckResult&)>& onResult);
 
 }  // namespace montage
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "montage/host.h"
+#include "montage/drawing.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
-#include "host_internal.h"
+#include "call_plugin.h"
 #include "montage/host.h"
 
 namespace montage {
@@ -20,15 +20,25 @@ namespace detail {
 
 struct LoadedLibrary {
   fs::path path;
+  std::string fileName;  // names the library in messages until its template's name is known
   void* handle = nullptr;
-  GetNumEffectsFn getNumEffects = nullptr;
-  CreateEffectFn createEffect = nullptr;
+  PluginExports exports;
+  // Calls into the library, one at a time (see Threads in host.h).
+  std::mutex calls;
 
   LoadedLibrary() = default;
   LoadedLibrary(const LoadedLibrary&) = delete;
   LoadedLibrary& operator=(const LoadedLibrary&) = delete;
   ~LoadedLibrary() {
     if (handle != nullptr) dlclose(handle);
+  }
+
+  // Runs `call` with the library locked; what it throws becomes a HostError naming
+  // `templateName` (see CallPlugin).
+  template <class Call>
+  auto Locked(std::string_view templateName, Call&& call) -> decltype(call()) {
+    const std::scoped_lock lock(calls);
+    return CallPlugin(templateName, std::forward<Call>(call));
   }
 };
 
@@ -102,23 +112,24 @@ std::vector<fs::path> FindPluginFiles(const std::vector<fs::path>& directories) 
   return files;
 }
 
-// ---- Plugin -----------------------------------------------------------------------------
+// ---- Plugin -------------------------------------------------------------------------------
 
-Plugin::Plugin(std::shared_ptr<const detail::LoadedLibrary> library) : library_(std::move(library)) {}
+Plugin::Plugin(std::shared_ptr<detail::LoadedLibrary> library) : library_(std::move(library)) {}
 
-Plugin Plugin::Load(const fs::path& library) {
+Plugin Plugin::Load(const fs::path& library, SymbolBinding binding) {
   auto loaded = std::make_shared<detail::LoadedLibrary>();
   loaded->path = library;
+  loaded->fileName = library.filename().string();
   // dlopen searches the library path for a bare file name; a file is meant here.
   const fs::path file = library.has_parent_path() ? library : fs::path(".") / library;
-  loaded->handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  loaded->handle = dlopen(file.c_str(), RTLD_NOW | (binding == SymbolBinding::kGlobal ? RTLD_GLOBAL : RTLD_LOCAL));
   if (loaded->handle == nullptr) {
     const char* reason = dlerror();
     throw HostError("cannot load " + library.string() + ": " + (reason != nullptr ? reason : "unknown reason"));
   }
-  loaded->getNumEffects = Resolve<GetNumEffectsFn>(loaded->handle, kGetNumEffectsSymbol, library);
-  loaded->createEffect = Resolve<CreateEffectFn>(loaded->handle, kCreateEffectSymbol, library);
-  const int effects = loaded->getNumEffects();
+  loaded->exports.getNumEffects = Resolve<GetNumEffectsFn>(loaded->handle, kGetNumEffectsSymbol, library);
+  loaded->exports.createEffect = Resolve<CreateEffectFn>(loaded->handle, kCreateEffectSymbol, library);
+  const int effects = Plugin(loaded).NumEffects();
   if (effects < 1) {
     throw HostError(library.string() + " is not a template plug-in: GetNumEffects returns " + std::to_string(effects));
   }
@@ -127,19 +138,23 @@ Plugin Plugin::Load(const fs::path& library) {
 
 const fs::path& Plugin::Library() const { return library_->path; }
 
-int Plugin::NumEffects() const { return library_->getNumEffects(); }
+int Plugin::NumEffects() const {
+  return library_->Locked(library_->fileName, [this] { return library_->exports.getNumEffects(); });
+}
 
 Effect Plugin::CreateEffect() const {
-  IEffectMultiDLL* object = CallPlugin(library_->path.filename().string(), [this] { return library_->createEffect(); });
+  IEffectMultiDLL* object = library_->Locked(library_->fileName, [this] { return library_->exports.createEffect(); });
   if (object == nullptr) throw HostError(library_->path.string() + ": CreateEffect returned no effect");
   return Effect(library_, object);
 }
 
 TemplateInfo Plugin::Describe() const { return CreateEffect().Describe(); }
 
-// ---- Effect -----------------------------------------------------------------------------
+PluginExports Plugin::Exports() const { return library_->exports; }
 
-Effect::Effect(std::shared_ptr<const detail::LoadedLibrary> library, IEffectMultiDLL* object)
+// ---- Effect -------------------------------------------------------------------------------
+
+Effect::Effect(std::shared_ptr<detail::LoadedLibrary> library, IEffectMultiDLL* object)
     : library_(std::move(library)), object_(object) {}
 
 Effect::Effect(Effect&& other) noexcept
@@ -147,7 +162,7 @@ Effect::Effect(Effect&& other) noexcept
 
 Effect& Effect::operator=(Effect&& other) noexcept {
   if (this != &other) {
-    if (object_ != nullptr) object_->Release();
+    Effect released(std::move(*this));
     object_ = std::exchange(other.object_, nullptr);
     library_ = std::move(other.library_);
   }
@@ -156,38 +171,39 @@ Effect& Effect::operator=(Effect&& other) noexcept {
 
 Effect::~Effect() {
   // The object goes before the library that holds its code.
-  if (object_ != nullptr) object_->Release();
+  if (object_ != nullptr) {
+    const std::scoped_lock lock(library_->calls);
+    object_->Release();
+  }
 }
 
 std::string Effect::Name() const {
   char buffer[CEffectSetting::kNameCapacity + 1] = {};
-  object_->GetName(buffer, CEffectSetting::kNameCapacity);
+  library_->Locked(library_->fileName, [&] { object_->GetName(buffer, CEffectSetting::kNameCapacity); });
   return buffer;
 }
 
 std::string Effect::DisplayName() const {
   char buffer[CEffectSetting::kNameCapacity + 1] = {};
-  object_->GetDisplayName(buffer, CEffectSetting::kNameCapacity);
+  library_->Locked(library_->fileName, [&] { object_->GetDisplayName(buffer, CEffectSetting::kNameCapacity); });
   return buffer;
 }
 
 TemplateInfo Effect::Describe() const {
-  return CallPlugin(library_->path.filename().string(), [this] { return DescribeNow(); });
-}
-
-TemplateInfo Effect::DescribeNow() const {
   TemplateInfo info;
   info.library = library_->path;
   info.name = Name();
   info.displayName = DisplayName();
-  object_->GetInputRange(&info.minInputs, &info.maxInputs);
-  info.defaultInputs = object_->GetDefaultInputCount();
-  info.templateCode = object_->GetTemplateCode();
+  library_->Locked(info.name, [&] {
+    object_->GetInputRange(&info.minInputs, &info.maxInputs);
+    info.defaultInputs = object_->GetDefaultInputCount();
+    info.templateCode = object_->GetTemplateCode();
+  });
   return info;
 }
 
 void Effect::SetInputCount(int count) {
-  CallPlugin(Name(), [&] {
+  library_->Locked(Name(), [&] {
     while (object_->RemoveInput(0) != 0) {
     }
     if (count <= 0) return;
@@ -199,26 +215,43 @@ void Effect::SetInputCount(int count) {
 }
 
 std::vector<std::vector<KeyFrame>> Effect::KeyFrames() const {
-  return CallPlugin(Name(), [&] {
+  return library_->Locked(Name(), [&] {
     int count = 0;
     const CEffectSetting* settings = object_->GetSettings(&count);
     std::vector<std::vector<KeyFrame>> frames;
     if (settings == nullptr || count <= 0) return frames;
     frames.reserve(static_cast<std::size_t>(count));
-    for (int index = 0; index < count; ++index) {
-      const CEffectSetting& setting = settings[index];
-      const KeyFrame* data = setting.KeyFrames();
-      if (data == nullptr || setting.m_count <= 0) {
-        frames.emplace_back();
-      } else {
-        frames.emplace_back(data, data + setting.m_count);
-      }
-    }
+    for (int index = 0; index < count; ++index) frames.push_back(KeyFramesOf(settings[index]));
     return frames;
   });
 }
 
-// ---- Catalog ----------------------------------------------------------------------------
+// ---- Reading keyframes --------------------------------------------------------------------
+
+bool SameBits(const KeyFrame& a, const KeyFrame& b) {
+  return Bits(a.PosX) == Bits(b.PosX) && Bits(a.PosY) == Bits(b.PosY) && Bits(a.Scale) == Bits(b.Scale) &&
+         Bits(a.Opacity) == Bits(b.Opacity) && Bits(a.Rotation) == Bits(b.Rotation) && Bits(a.Time) == Bits(b.Time) &&
+         Bits(a.Aux0) == Bits(b.Aux0) && a.Aux1 == b.Aux1 && a.Aux2 == b.Aux2;
+}
+
+bool SameBits(const std::vector<KeyFrame>& a, const std::vector<KeyFrame>& b) {
+  return std::ranges::equal(a, b, [](const KeyFrame& x, const KeyFrame& y) { return SameBits(x, y); });
+}
+
+std::vector<KeyFrame> KeyFramesOf(const CEffectSetting& setting) {
+  const KeyFrame* frames = setting.KeyFrames();
+  if (frames == nullptr || setting.m_count <= 0) return {};
+  return {frames, frames + setting.m_count};
+}
+
+std::vector<KeyFrame> GenerateKeyFrames(IEffectMultiDLL& effect, int index, int count) {
+  int n = 0;
+  const std::unique_ptr<KeyFrame[]> frames(effect.GenerateKeyFrames(index, count, &n));
+  if (frames == nullptr || n <= 0) return {};
+  return {frames.get(), frames.get() + n};
+}
+
+// ---- Catalog ------------------------------------------------------------------------------
 
 PluginCatalog PluginCatalog::Scan(const std::vector<fs::path>& directories) {
   PluginCatalog catalog;
@@ -238,28 +271,6 @@ const TemplateInfo* PluginCatalog::Find(std::string_view name) const {
     if (ToLower(info.name) == wanted) return &info;
   }
   return nullptr;
-}
-
-// ---- Animation --------------------------------------------------------------------------
-
-Animation BuildAnimation(const Plugin& plugin, int inputs) {
-  if (inputs < 1 || inputs > kMaxInputs) {
-    throw HostError("the input count must be from 1 to " + std::to_string(kMaxInputs) + ", not " +
-                    std::to_string(inputs));
-  }
-  Effect effect = plugin.CreateEffect();
-  Animation animation;
-  animation.info = effect.Describe();
-  effect.SetInputCount(inputs);
-  animation.settings = effect.KeyFrames();
-  if (animation.settings.size() != static_cast<std::size_t>(inputs)) {
-    throw HostError("template " + animation.info.name + " returned " + std::to_string(animation.settings.size()) +
-                    " settings for " + std::to_string(inputs) + " inputs");
-  }
-  animation.inputCount = inputs;
-  animation.tracks.reserve(animation.settings.size());
-  for (const std::vector<KeyFrame>& frames : animation.settings) animation.tracks.emplace_back(frames);
-  return animation;
 }
 
 }  // namespace montage

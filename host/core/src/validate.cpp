@@ -1,18 +1,19 @@
-// The host-visible contract, checked on any plug-in library.
-#include <elf.h>
+// The host-visible contract, checked on any plug-in library, in this process or in a
+// child process.
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <bit>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
 
-#include "host_internal.h"
+#include "call_plugin.h"
 #include "montage/host.h"
 
 namespace montage {
@@ -21,65 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Elf32 {
-  using Ehdr = Elf32_Ehdr;
-  using Shdr = Elf32_Shdr;
-  using Sym = Elf32_Sym;
-  static unsigned Binding(unsigned char info) { return ELF32_ST_BIND(info); }
-};
-struct Elf64 {
-  using Ehdr = Elf64_Ehdr;
-  using Shdr = Elf64_Shdr;
-  using Sym = Elf64_Sym;
-  static unsigned Binding(unsigned char info) { return ELF64_ST_BIND(info); }
-};
-
-template <class Elf>
-std::vector<std::string> DynamicSymbols(const std::vector<char>& image, const fs::path& file) {
-  auto read = [&](std::uint64_t offset, auto& value) {
-    if (offset > image.size() || image.size() - offset < sizeof value) {
-      throw HostError(file.string() + " is a truncated ELF file");
-    }
-    std::memcpy(&value, image.data() + offset, sizeof value);
-  };
-  typename Elf::Ehdr header{};
-  read(0, header);
-  std::vector<typename Elf::Shdr> sections(header.e_shnum);
-  for (std::size_t i = 0; i < sections.size(); ++i) read(header.e_shoff + i * header.e_shentsize, sections[i]);
-  std::vector<std::string> names;
-  for (const auto& section : sections) {
-    if (section.sh_type != SHT_DYNSYM) continue;
-    if (section.sh_link >= sections.size()) throw HostError(file.string() + " has a bad symbol table");
-    const auto& strings = sections[section.sh_link];
-    for (std::uint64_t offset = 0; offset + sizeof(typename Elf::Sym) <= section.sh_size;
-         offset += sizeof(typename Elf::Sym)) {
-      typename Elf::Sym symbol{};
-      read(section.sh_offset + offset, symbol);
-      const unsigned binding = Elf::Binding(symbol.st_info);
-      if (symbol.st_shndx == SHN_UNDEF || (binding != STB_GLOBAL && binding != STB_WEAK)) continue;
-      const std::uint64_t at = std::uint64_t{strings.sh_offset} + symbol.st_name;
-      if (symbol.st_name >= strings.sh_size || at >= image.size()) {
-        throw HostError(file.string() + " has a bad symbol name");
-      }
-      names.emplace_back(image.data() + at, ::strnlen(image.data() + at, image.size() - at));
-    }
-  }
-  std::ranges::sort(names);
-  return names;
-}
-
 std::string Join(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
   return text.empty() ? "none" : text;
-}
-
-bool Same(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
-
-bool SameBits(const KeyFrame& a, const KeyFrame& b) {
-  return Same(a.PosX, b.PosX) && Same(a.PosY, b.PosY) && Same(a.Scale, b.Scale) && Same(a.Opacity, b.Opacity) &&
-         Same(a.Rotation, b.Rotation) && Same(a.Time, b.Time) && Same(a.Aux0, b.Aux0) && a.Aux1 == b.Aux1 &&
-         a.Aux2 == b.Aux2;
 }
 
 // A failed expectation inside a check; its message is the check's detail.
@@ -107,19 +53,13 @@ std::string Ids(const std::vector<int>& ids) {
   return text.str();
 }
 
-// The keyframes GenerateKeyFrames returns for (index, count), released as the contract says.
-std::vector<KeyFrame> Direct(IEffectMultiDLL& effect, int index, int count) {
-  int n = 0;
-  const std::unique_ptr<KeyFrame[]> frames(effect.GenerateKeyFrames(index, count, &n));
-  if (frames == nullptr || n <= 0) return {};
-  return {frames.get(), frames.get() + n};
-}
-
+// Runs the checks in order and hands each result to `onResult` as soon as it is known.
 class Validator {
  public:
-  explicit Validator(const fs::path& library) : library_(library) {}
+  Validator(const fs::path& library, std::function<void(const CheckResult&)> onResult)
+      : library_(library), onResult_(std::move(onResult)) {}
 
-  std::vector<CheckResult> Run() {
+  void Run() {
     Check("exports exactly GetNumEffects and CreateEffect", [&] {
       const std::vector<std::string> symbols = ExportedSymbols(library_);
       Expect(symbols == std::vector<std::string>{"CreateEffect", "GetNumEffects"}, "exports " + Join(symbols));
@@ -130,7 +70,7 @@ class Validator {
           plugin = Plugin::Load(library_);
           return std::string();
         })) {
-      return std::move(results_);
+      return;
     }
     plugin_ = &*plugin;
     Check("GetNumEffects returns 1", [&] {
@@ -149,7 +89,6 @@ class Validator {
       (void)effect.KeyFrames();
       return std::string();
     });
-    return std::move(results_);
   }
 
  private:
@@ -162,7 +101,7 @@ class Validator {
     } catch (const HostError& error) {
       result.detail = error.what();
     }
-    results_.push_back(result);
+    onResult_(result);
     return result.passed;
   }
 
@@ -253,11 +192,7 @@ class Validator {
       const CEffectSetting* rebuilt = e.GetSettingsFor(4, &n);
       Expect(rebuilt != nullptr && n == 4, "GetSettingsFor(4) gives " + std::to_string(n) + " settings");
       for (int index = 0; index < 4; ++index) {
-        const KeyFrame* frames = rebuilt[index].KeyFrames();
-        const std::vector<KeyFrame> kept =
-            frames ? std::vector<KeyFrame>(frames, frames + rebuilt[index].m_count) : std::vector<KeyFrame>();
-        const std::vector<KeyFrame> direct = Direct(e, index, 4);
-        Expect(std::ranges::equal(kept, direct, SameBits),
+        Expect(SameBits(KeyFramesOf(rebuilt[index]), GenerateKeyFrames(e, index, 4)),
                "after a new count input " + std::to_string(index) + " keeps keyframes of the old count");
       }
       Expect(e.GetSettingsFor(4, &n) == rebuilt, "the rebuilt settings are not kept");
@@ -297,7 +232,7 @@ class Validator {
         for (int index = 0; index < count; ++index) {
           const CEffectSetting& s = settings[index];
           const std::string where = "input " + std::to_string(index) + " of " + std::to_string(count);
-          const std::vector<KeyFrame> direct = Direct(effect.Object(), index, count);
+          const std::vector<KeyFrame> direct = GenerateKeyFrames(effect.Object(), index, count);
           if (s.m_type == CEffectSetting::kTypeNone) {
             Expect(s.m_data == nullptr && direct.empty(),
                    where + ": empty setting, but GenerateKeyFrames has keyframes");
@@ -310,8 +245,7 @@ class Validator {
                      std::string(s.m_displayName) == "Key Frames",
                  where + ": display name is not Key Frames");
           Expect(s.m_count >= 1 && s.m_data != nullptr, where + ": a keyframe setting without keyframes");
-          Expect(std::ranges::equal(std::vector<KeyFrame>(s.KeyFrames(), s.KeyFrames() + s.m_count), direct, SameBits),
-                 where + ": differs from GenerateKeyFrames");
+          Expect(SameBits(KeyFramesOf(s), direct), where + ": differs from GenerateKeyFrames");
         }
       }
       return list(counts);
@@ -338,25 +272,128 @@ class Validator {
   }
 
   fs::path library_;
+  std::function<void(const CheckResult&)> onResult_;
   const Plugin* plugin_ = nullptr;
   std::string name_;
-  std::vector<CheckResult> results_;
 };
+
+// ---- Results through a pipe ------------------------------------------------------------
+// One line per result: "PASS" or "FAIL", a tab, the check, a tab, the detail, with
+// backslash, tab and newline escaped so that any text survives.
+
+std::string Escape(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+      case '\\':
+        escaped += "\\\\";
+        break;
+      case '\t':
+        escaped += "\\t";
+        break;
+      case '\n':
+        escaped += "\\n";
+        break;
+      default:
+        escaped += c;
+        break;
+    }
+  }
+  return escaped;
+}
+
+std::string Unescape(std::string_view text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      plain += text[i];
+      continue;
+    }
+    const char next = text[++i];
+    plain += next == 't' ? '\t' : next == 'n' ? '\n' : next;
+  }
+  return plain;
+}
+
+std::string EncodeResult(const CheckResult& result) {
+  return std::string(result.passed ? "PASS" : "FAIL") + '\t' + Escape(result.check) + '\t' + Escape(result.detail) +
+         '\n';
+}
+
+std::optional<CheckResult> DecodeResult(std::string_view line) {
+  const std::size_t first = line.find('\t');
+  const std::size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const std::string_view verdict = line.substr(0, first);
+  if (verdict != "PASS" && verdict != "FAIL") return std::nullopt;
+  return CheckResult{Unescape(line.substr(first + 1, second - first - 1)), verdict == "PASS",
+                     Unescape(line.substr(second + 1))};
+}
+
+// Writes all of `text` to `fd`; gives up silently when the reader is gone.
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
 
 }  // namespace
 
-std::vector<std::string> ExportedSymbols(const fs::path& library) {
-  std::ifstream file(library, std::ios::binary);
-  if (!file) throw HostError("cannot read " + library.string());
-  const std::vector<char> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (image.size() < EI_NIDENT || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0) {
-    throw HostError(library.string() + " is not an ELF file");
-  }
-  if (image[EI_CLASS] == ELFCLASS32) return DynamicSymbols<Elf32>(image, library);
-  if (image[EI_CLASS] == ELFCLASS64) return DynamicSymbols<Elf64>(image, library);
-  throw HostError(library.string() + " has an unknown ELF class");
+std::vector<CheckResult> ValidatePlugin(const fs::path& library) {
+  std::vector<CheckResult> results;
+  Validator(library, [&](const CheckResult& result) { results.push_back(result); }).Run();
+  return results;
 }
 
-std::vector<CheckResult> ValidatePlugin(const fs::path& library) { return Validator(library).Run(); }
+ValidationOutcome ValidateInChild(const fs::path& library, const std::function<void(const CheckResult&)>& onResult) {
+  int fds[2];
+  if (pipe(fds) != 0) throw HostError(std::string("cannot start a validation process: ") + std::strerror(errno));
+  const pid_t child = fork();
+  if (child < 0) {
+    const int error = errno;
+    close(fds[0]);
+    close(fds[1]);
+    throw HostError(std::string("cannot start a validation process: ") + std::strerror(error));
+  }
+  if (child == 0) {
+    close(fds[0]);
+    bool passed = true;
+    Validator(library, [&](const CheckResult& result) {
+      passed = passed && result.passed;
+      WriteAll(fds[1], EncodeResult(result));
+    }).Run();
+    _exit(passed ? 0 : 1);
+  }
+  close(fds[1]);
+  ValidationOutcome outcome;
+  bool allPassed = true;
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(fds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      if (const std::optional<CheckResult> result = DecodeResult(std::string_view(pending).substr(0, end))) {
+        allPassed = allPassed && result->passed;
+        onResult(*result);
+      }
+    }
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    outcome.abnormalEnd = "the plug-in crashed the host with signal " + std::to_string(WTERMSIG(status)) + " (" +
+                          strsignal(WTERMSIG(status)) + ")";
+  }
+  outcome.passed = allPassed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return outcome;
+}
 
 }  // namespace montage

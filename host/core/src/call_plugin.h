@@ -1,6 +1,6 @@
-// Helpers shared by the host library's sources.
-#ifndef MONTAGE_HOST_INTERNAL_H
-#define MONTAGE_HOST_INTERNAL_H
+// Calls into a plug-in with what they throw turned into HostError.
+#ifndef MONTAGE_HOST_CALL_PLUGIN_H
+#define MONTAGE_HOST_CALL_PLUGIN_H
 
 #include <exception>
 #include <new>
@@ -31,4 +31,4 @@ auto CallPlugin(std::string_view templateName, Call&& call) -> decltype(call()) 
 
 }  // namespace montage
 
-#endif  // MONTAGE_HOST_INTERNAL_H
+#endif  // MONTAGE_HOST_CALL_PLUGIN_H

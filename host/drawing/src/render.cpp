@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "cairo_support.h"
-#include "montage/host.h"
+#include "montage/drawing.h"
 
 namespace montage {
 
@@ -22,7 +22,6 @@ constexpr double kCardAlpha = 0.55;
 // Beyond this many pixels Cairo's fixed-point coordinates no longer hold a rectangle.
 constexpr double kMaxExtent = 1e6;
 constexpr double kMinExtent = 1e-3;
-constexpr int kMaxFrameSide = 16384;
 
 void SetColour(cairo_t* cr, Colour colour, double alpha) {
   cairo_set_source_rgba(cr, colour.r / 255.0, colour.g / 255.0, colour.b / 255.0, alpha);
@@ -129,8 +128,8 @@ const Animation& Renderer::GetAnimation() const { return impl_->animation; }
 
 Image Renderer::Render(double time, int width, int height) const {
   if (width < 1 || height < 1 || width > kMaxFrameSide || height > kMaxFrameSide) {
-    throw HostError("a frame must be 1 to 16384 pixels wide and high, not " + std::to_string(width) + "x" +
-                    std::to_string(height));
+    throw HostError("a frame must be 1 to " + std::to_string(kMaxFrameSide) + " pixels wide and high, not " +
+                    std::to_string(width) + "x" + std::to_string(height));
   }
   Image frame(width, height);
   RenderInto(frame, time);

@@ -1,4 +1,4 @@
-// Interpolation of one input's keyframes.
+// Animations built from a plug-in, and the interpolation of one input's keyframes.
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -32,6 +32,26 @@ std::optional<Pose> Track::PoseAt(double time) const {
   const double u = (time - a.Time) / (b.Time - a.Time);
   return Pose{Between(a.PosX, b.PosX, u), Between(a.PosY, b.PosY, u), Between(a.Scale, b.Scale, u),
               Between(a.Opacity, b.Opacity, u), Between(a.Rotation, b.Rotation, u)};
+}
+
+Animation BuildAnimation(const Plugin& plugin, int inputs) {
+  if (inputs < 1 || inputs > kMaxInputs) {
+    throw HostError("the input count must be from 1 to " + std::to_string(kMaxInputs) + ", not " +
+                    std::to_string(inputs));
+  }
+  Effect effect = plugin.CreateEffect();
+  Animation animation;
+  animation.info = effect.Describe();
+  effect.SetInputCount(inputs);
+  animation.settings = effect.KeyFrames();
+  if (animation.settings.size() != static_cast<std::size_t>(inputs)) {
+    throw HostError("template " + animation.info.name + " returned " + std::to_string(animation.settings.size()) +
+                    " settings for " + std::to_string(inputs) + " inputs");
+  }
+  animation.inputCount = inputs;
+  animation.tracks.reserve(animation.settings.size());
+  for (const std::vector<KeyFrame>& frames : animation.settings) animation.tracks.emplace_back(frames);
+  return animation;
 }
 
 }  // namespace montage
