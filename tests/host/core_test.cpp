@@ -7,6 +7,9 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "montage/host.h"
 #include "plugin_support.h"
@@ -97,6 +100,85 @@ TEST(Plugin, EffectsKeepTheirLibraryLoadedAndSeveralLibrariesWorkAtOnce) {
     effects[i].SetInputCount(2);
     EXPECT_EQ(effects[i].Object().GetInputCount(), 2) << expected;
   }
+}
+
+// The full-frame layers each template's description names, as a function of the input
+// count: the first input, the last, the last three, or a pair.
+struct LayerFacts {
+  std::string_view name;
+  std::vector<int> (*layers)(int count);
+};
+const LayerFacts kLayerFacts[] = {
+    {"Brisolen", [](int) { return std::vector<int>{0}; }},
+    {"Darvello", [](int) { return std::vector<int>{0}; }},
+    {"Wistaro", [](int) { return std::vector<int>{0}; }},
+    {"Halvexa", [](int) { return std::vector<int>{0}; }},
+    {"Quenmar", [](int n) { return std::vector<int>{n - 1}; }},
+    {"Zindomar", [](int n) { return std::vector<int>{n - 1}; }},
+    {"Keluvo", [](int n) { return std::vector<int>{n - 1}; }},
+    {"Morsela", [](int n) { return std::vector<int>{n - 1}; }},
+    {"Tavrino",
+     [](int n) {
+       return std::vector<int>{n - 3, n - 2, n - 1};
+     }},
+    {"Pellumi",
+     [](int n) {
+       return std::vector<int>{n - 3, n - 2, n - 1};
+     }},
+    {"Ostrane",
+     [](int n) {
+       return std::vector<int>{0, n - 2};
+     }},
+    {"Fendral",
+     [](int n) {
+       return std::vector<int>{0, n - 1};
+     }},
+};
+
+TEST(DrawingOrder, FindsExactlyTheLayersEachTemplateNamesAndDrawsThemFirst) {
+  for (const LayerFacts& facts : kLayerFacts) {
+    const montage::Plugin plugin = montage::Plugin::Load(FindBuiltPlugin(facts.name).path);
+    const int defaultCount = plugin.Describe().defaultInputs;
+    for (const int count : {defaultCount, defaultCount + 3}) {
+      SCOPED_TRACE(testing::Message() << facts.name << " with " << count << " inputs");
+      const montage::Animation animation = montage::BuildAnimation(plugin, count);
+      const std::vector<int> layers = facts.layers(count);
+      std::vector<int> expected = layers;
+      for (int index = 0; index < count; ++index) {
+        if (std::ranges::find(layers, index) == layers.end()) expected.push_back(index);
+      }
+      EXPECT_EQ(montage::DrawingOrder(animation), expected);
+    }
+  }
+}
+
+TEST(DrawingOrder, ALayerSpansTheWholeEffectAtFullSizeOrMore) {
+  auto track = [](std::vector<std::pair<double, double>> timesAndScales) {
+    std::vector<KeyFrame> frames;
+    for (const auto& [time, scale] : timesAndScales) {
+      KeyFrame frame;
+      frame.Time = time;
+      frame.Scale = scale;
+      frames.push_back(frame);
+    }
+    return montage::Track(std::move(frames));
+  };
+  struct Case {
+    const char* what;
+    montage::Track track;
+    bool layer;
+  };
+  const Case cases[] = {
+      {"0 to 1 at full size", track({{0, 1}, {1, 1}}), true},
+      {"given out of order, zooming in", track({{1, 2.77}, {0, 1}, {0.8, 1}}), true},
+      {"from before 0 to after 1", track({{-0.5, 1.3}, {1.5, 1.3}}), true},
+      {"ending before 1", track({{0, 1}, {0.9999999999999999, 1}}), false},
+      {"starting after 0", track({{0.1, 1}, {1, 1}}), false},
+      {"smaller than the frame once", track({{0, 1}, {0.5, 0.99}, {1, 1}}), false},
+      {"a scale that is not a number", track({{0, 1}, {1, std::numeric_limits<double>::quiet_NaN()}}), false},
+      {"no keyframes", track({}), false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(montage::IsLayer(c.track), c.layer) << c.what;
 }
 
 }  // namespace

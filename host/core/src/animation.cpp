@@ -54,4 +54,20 @@ Animation BuildAnimation(const Plugin& plugin, int inputs) {
   return animation;
 }
 
+bool IsLayer(const Track& track) {
+  if (track.Empty() || !(track.Start() <= 0.0 && track.End() >= 1.0)) return false;
+  return std::ranges::all_of(track.KeyFrames(), [](const KeyFrame& frame) { return frame.Scale >= 1.0; });
+}
+
+std::vector<int> DrawingOrder(const Animation& animation) {
+  std::vector<int> order;
+  order.reserve(animation.tracks.size());
+  for (const bool layers : {true, false}) {
+    for (std::size_t index = 0; index < animation.tracks.size(); ++index) {
+      if (IsLayer(animation.tracks[index]) == layers) order.push_back(static_cast<int>(index));
+    }
+  }
+  return order;
+}
+
 }  // namespace montage

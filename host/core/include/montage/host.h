@@ -13,6 +13,13 @@
 //   build tree, or `<libdir>/montage/plugins` beside an installed host library. A
 //   template is named case-insensitively; the first directory that has it wins.
 //
+// Stacking order (DrawingOrder)
+//   Plug-ins give no stacking order; the host chooses it. A full-frame layer is an input
+//   whose keyframes span the whole effect (its first Time <= 0 and its last Time >= 1)
+//   and whose Scale is at least 1 in every keyframe: a background, a backdrop tile, a
+//   final zoom. Layers are drawn first, in index order, and every other input after
+//   them, in index order, so that a layer never covers the inputs it frames.
+//
 // Interpolation (Track::PoseAt)
 //   The keyframes of one input are ordered by `Time`, keeping the plug-in's order for
 //   equal times; keyframes whose `Time` is not finite are dropped. At time t:
@@ -72,6 +79,11 @@ inline constexpr int kMaxInputs = 100000;
 inline constexpr int kMaxFrameSide = 16384;
 // Frames of one render.
 inline constexpr int kMaxFrames = 10000;
+// Pixels of a picture file, checked from its header before it is decoded: 120 million,
+// beyond any camera's photos, and under 0.5 GiB once decoded.
+inline constexpr std::int64_t kMaxPicturePixels = 120'000'000;
+// Pixels of one frame of a clip, checked before it is decoded: 8K video and a little more.
+inline constexpr std::int64_t kMaxClipPixels = 8192 * 4608;
 
 // ---- Finding plug-ins -------------------------------------------------------------------
 
@@ -246,6 +258,12 @@ struct Animation {
 // Builds the settings of `plugin` for `inputs` inputs (1..kMaxInputs; a count below the
 // template's minimum is built too: the minimum is advisory).
 Animation BuildAnimation(const Plugin& plugin, int inputs);
+
+// Whether the input of `track` is a full-frame layer (see Stacking order at the top).
+[[nodiscard]] bool IsLayer(const Track& track);
+// The input indices in the order they are drawn, bottom first: the layers in index
+// order, then every other input in index order.
+[[nodiscard]] std::vector<int> DrawingOrder(const Animation& animation);
 
 // ---- Export -----------------------------------------------------------------------------
 
