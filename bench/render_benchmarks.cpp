@@ -25,7 +25,7 @@ montage::Animation SixteenInputs() {
 }
 
 void RenderFrames(benchmark::State& state, std::vector<montage::Image> pictures) {
-  const montage::Renderer renderer(SixteenInputs(), std::move(pictures));
+  montage::Renderer renderer(SixteenInputs(), std::move(pictures));
   montage::Image frame(kWidth, kHeight);
   int k = 0;
   for (auto _ : state) {

@@ -35,7 +35,7 @@ TEST(Renderer, PlacesInputsWithPositiveYUpAndScaleInFrameSizes) {
   montage::Image red(10, 10);
   red.Fill({255, 0, 0, 255});
   // A half-size input at (0.25, 0.25) fills exactly the top-right quadrant.
-  const montage::Renderer renderer(Holding({0.25, 0.25, 0.5, 1.0, 0.0}), {red});
+  montage::Renderer renderer(Holding({0.25, 0.25, 0.5, 1.0, 0.0}), {red});
   const montage::Image frame = renderer.Render(0.5, 200, 100);
   const montage::Colour kRed{255, 0, 0, 255};
   EXPECT_EQ(frame.At(150, 25), kRed);
@@ -56,7 +56,7 @@ TEST(Renderer, RotationTurnsCounterClockwiseAndPicturesCoverTheirRectangle) {
   montage::Image blue(1, 1);
   blue.Fill({0, 0, 255, 255});
   for (int y = 0; y < 20; ++y) std::fill_n(picture.Data() + y * 40 + 20, 20, blue.Data()[0]);
-  const montage::Renderer turned(Holding({0.0, 0.0, 0.5, 1.0, std::numbers::pi / 2}), {picture});
+  montage::Renderer turned(Holding({0.0, 0.0, 0.5, 1.0, std::numbers::pi / 2}), {picture});
   const montage::Image frame = turned.Render(0.0, 200, 200);
   EXPECT_EQ(frame.At(100, 130), (montage::Colour{255, 0, 0, 255}));
   EXPECT_EQ(frame.At(100, 70), (montage::Colour{0, 0, 255, 255}));
@@ -71,7 +71,7 @@ TEST(Renderer, SkipsPosesCairoCannotPlace) {
   for (const montage::Pose& pose :
        {montage::Pose{0, 0, 0.0, 1, 0}, montage::Pose{0, 0, 1e-300, 1, 0}, montage::Pose{kInf, 0, 1, 1, 0},
         montage::Pose{0, 0, 1e12, 1, 0}, montage::Pose{0, 0, 1, 1, kInf}, montage::Pose{0, 0, -0.5, 1, 0}}) {
-    const montage::Renderer renderer(Holding(pose));
+    montage::Renderer renderer(Holding(pose));
     EXPECT_NO_THROW((void)renderer.Render(0.5, 64, 36));
   }
 }

@@ -292,7 +292,7 @@ int Render(montage::Animation animation, const RenderRequest& request) {
   PrepareOutputFolder(out);
 
   const std::string name = animation.info.name;
-  const montage::Renderer renderer(std::move(animation), std::move(pictures));
+  montage::Renderer renderer(std::move(animation), std::move(pictures));
   std::vector<double> times;
   montage::Image frame(size.width, size.height);
   {
@@ -334,8 +334,7 @@ int ContactSheets(const std::string& pluginPath, const std::string& out, const s
   int done = 0;
   for (const montage::TemplateInfo& info : catalog.Templates()) {
     try {
-      const montage::Renderer renderer(
-          montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
+      montage::Renderer renderer(montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
       const fs::path file = fs::path(out) / (info.name + ".png");
       montage::ContactSheet(renderer, EvenTimes(frames), size.width, size.height).WritePng(file);
       std::cout << file.string() << '\n';

@@ -69,16 +69,34 @@ void DrawCard(cairo_t* cr, int index, double w, double h, double opacity, double
   if (size >= 4) DrawLabel(cr, std::to_string(index), 0, 0, size, opacity);
 }
 
-void DrawPicture(cairo_t* cr, cairo_surface_t* picture, const Image& image, double w, double h, double opacity) {
-  cairo_rectangle(cr, -w / 2, -h / 2, w, h);
-  cairo_clip(cr);
-  const double sx = w / image.Width();
-  const double sy = h / image.Height();
-  const double cover = std::max(std::abs(sx), std::abs(sy));
-  cairo_scale(cr, std::copysign(cover, sx), std::copysign(cover, sy));
-  cairo_set_source_surface(cr, picture, -image.Width() / 2.0, -image.Height() / 2.0);
+// Draws `media` into the input's w x h rectangle centred on the origin, fitted as
+// `fit` says. The media is asked for its picture at the size it is drawn at.
+void DrawMedia(cairo_t* cr, InputMedia& media, double seconds, Fit fit, double w, double h, double opacity) {
+  const double mediaWidth = media.Width();
+  const double mediaHeight = media.Height();
+  const double sx = std::abs(w) / mediaWidth;
+  const double sy = std::abs(h) / mediaHeight;
+  const double k = fit == Fit::kCover ? std::max(sx, sy) : std::min(sx, sy);
+  const double drawnWidth = mediaWidth * k;
+  const double drawnHeight = mediaHeight * k;
+  auto pixels = [](double length) { return static_cast<int>(std::clamp(std::ceil(length - 1e-6), 1.0, 1e6)); };
+  const Image& picture = media.Frame(seconds, pixels(drawnWidth), pixels(drawnHeight));
+  if (fit == Fit::kCover) {
+    cairo_rectangle(cr, -std::abs(w) / 2, -std::abs(h) / 2, std::abs(w), std::abs(h));
+    cairo_clip(cr);
+  }
+  // A negative Scale mirrors the picture, as it mirrors the rectangle.
+  const double fx = drawnWidth / picture.Width();
+  const double fy = drawnHeight / picture.Height();
+  cairo_scale(cr, std::copysign(fx, w), std::copysign(fy, h));
+  const SurfacePtr surface = SurfaceOf(const_cast<Image&>(picture));  // only read
+  cairo_set_source_surface(cr, surface.get(), -picture.Width() / 2.0, -picture.Height() / 2.0);
+  cairo_pattern_t* source = cairo_get_source(cr);
   // Smoothing reads past the picture's edge; padding keeps the edge pixels opaque there.
-  cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+  if (fit == Fit::kCover) cairo_pattern_set_extend(source, CAIRO_EXTEND_PAD);
+  // The media comes at most about twice the drawn size, where bilinear sampling is
+  // enough; Cairo's good filter would convolve every pixel.
+  if (fx >= 0.5 && fy >= 0.5) cairo_pattern_set_filter(source, CAIRO_FILTER_BILINEAR);
   cairo_paint_with_alpha(cr, opacity);
 }
 
@@ -110,15 +128,31 @@ Colour PlaceholderColour(int index) {
 
 struct Renderer::Impl {
   Animation animation;
-  std::vector<Image> pictures;
-  std::vector<SurfacePtr> surfaces;  // over `pictures`' pixels
+  std::vector<std::shared_ptr<InputMedia>> media;
+  RenderSettings settings;
+  std::vector<int> order;  // DrawingOrder(animation)
 };
 
-Renderer::Renderer(Animation animation, std::vector<Image> pictures) : impl_(std::make_unique<Impl>()) {
+Renderer::Renderer(Animation animation, std::vector<std::shared_ptr<InputMedia>> media, RenderSettings settings)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->order = DrawingOrder(animation);
   impl_->animation = std::move(animation);
-  impl_->pictures = std::move(pictures);
-  for (Image& picture : impl_->pictures) impl_->surfaces.push_back(SurfaceOf(picture));
+  impl_->media = std::move(media);
+  impl_->settings = settings;
 }
+
+namespace {
+
+std::vector<std::shared_ptr<InputMedia>> AsMedia(std::vector<Image> pictures) {
+  std::vector<std::shared_ptr<InputMedia>> media;
+  for (Image& picture : pictures) media.push_back(PictureMedia(std::move(picture)));
+  return media;
+}
+
+}  // namespace
+
+Renderer::Renderer(Animation animation, std::vector<Image> pictures, RenderSettings settings)
+    : Renderer(std::move(animation), AsMedia(std::move(pictures)), settings) {}
 
 Renderer::Renderer(Renderer&&) noexcept = default;
 Renderer& Renderer::operator=(Renderer&&) noexcept = default;
@@ -126,7 +160,9 @@ Renderer::~Renderer() = default;
 
 const Animation& Renderer::GetAnimation() const { return impl_->animation; }
 
-Image Renderer::Render(double time, int width, int height) const {
+const RenderSettings& Renderer::Settings() const { return impl_->settings; }
+
+Image Renderer::Render(double time, int width, int height) {
   if (width < 1 || height < 1 || width > kMaxFrameSide || height > kMaxFrameSide) {
     throw HostError("a frame must be 1 to " + std::to_string(kMaxFrameSide) + " pixels wide and high, not " +
                     std::to_string(width) + "x" + std::to_string(height));
@@ -136,7 +172,7 @@ Image Renderer::Render(double time, int width, int height) const {
   return frame;
 }
 
-void Renderer::RenderInto(Image& target, double time) const {
+void Renderer::RenderInto(Image& target, double time) {
   const SurfacePtr surface = SurfaceOf(target);
   const ContextPtr context(cairo_create(surface.get()));
   cairo_t* cr = context.get();
@@ -146,9 +182,15 @@ void Renderer::RenderInto(Image& target, double time) const {
   cairo_paint(cr);
 
   const std::vector<Track>& tracks = impl_->animation.tracks;
-  for (std::size_t index = 0; index < tracks.size(); ++index) {
-    const std::optional<Pose> pose = tracks[index].PoseAt(time);
-    if (!pose) continue;
+  const std::vector<std::shared_ptr<InputMedia>>& media = impl_->media;
+  for (const int index : impl_->order) {
+    const Track& track = tracks[static_cast<std::size_t>(index)];
+    InputMedia* shown = media.empty() ? nullptr : media[static_cast<std::size_t>(index) % media.size()].get();
+    const std::optional<Pose> pose = track.PoseAt(time);
+    if (!pose) {
+      if (shown != nullptr && !track.Empty()) shown->Suspend();
+      continue;
+    }
     const double opacity = std::clamp(pose->opacity, 0.0, 1.0);
     const double w = width * pose->scale;
     const double h = height * pose->scale;
@@ -163,11 +205,11 @@ void Renderer::RenderInto(Image& target, double time) const {
     cairo_save(cr);
     cairo_translate(cr, cx, cy);
     cairo_rotate(cr, -pose->rotation);  // counter-clockwise on screen, where y grows downwards
-    if (impl_->pictures.empty()) {
-      DrawCard(cr, static_cast<int>(index), w, h, opacity, std::min(width, height));
+    if (shown == nullptr) {
+      DrawCard(cr, index, w, h, opacity, std::min(width, height));
     } else {
-      const std::size_t which = index % impl_->pictures.size();
-      DrawPicture(cr, impl_->surfaces[which].get(), impl_->pictures[which], w, h, opacity);
+      const double seconds = (time - track.Start()) * impl_->settings.seconds;
+      DrawMedia(cr, *shown, seconds, impl_->settings.fit, w, h, opacity);
     }
     cairo_restore(cr);
   }
@@ -180,7 +222,7 @@ void ReleaseDrawingCaches() {
   FcFini();
 }
 
-Image ContactSheet(const Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight) {
+Image ContactSheet(Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight) {
   constexpr int kMargin = 12;
   constexpr int kTitle = 40;
   constexpr int kLabel = 24;
