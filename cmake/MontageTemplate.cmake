@@ -31,6 +31,8 @@ function(montage_add_template name)
     LIBRARY_OUTPUT_DIRECTORY "${MONTAGE_PLUGIN_BUILD_DIR}"
     LINK_DEPENDS "${MONTAGE_EXPORT_MAP}")
   target_link_libraries(${name} PRIVATE montage_framework)
+  # Shared generators are included as "layouts/<name>.h", another template as "<name>/<name>.h".
+  target_include_directories(${name} PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
   target_link_options(${name} PRIVATE "LINKER:--version-script=${MONTAGE_EXPORT_MAP}")
   if(MONTAGE_PLUGIN_NO_UNDEFINED)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")

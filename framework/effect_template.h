@@ -7,8 +7,7 @@
 //     static constexpr int kTemplateCode = 0;      // optional; -1 without it
 //     static KeyFrame* Generate(int index, int count, int& n);
 //   };
-//   MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffBrisolen::kName})
-//   MONTAGE_EXPORT_EFFECT(CEffBrisolen)
+//   MONTAGE_TEMPLATE(CEffBrisolen)
 //
 // `Generate` returns a new array from NewKeyFrames (or null for no keyframes) and
 // stores its length into n. It depends on index and count alone, and must be defined
@@ -73,5 +72,11 @@ class CEffTemplate : public CEffKf {
 #define MONTAGE_EXPORT_EFFECT(EffectClass)                                    \
   extern "C" [[gnu::visibility("default")]] int GetNumEffects() { return 1; } \
   extern "C" [[gnu::visibility("default")]] IEffectMultiDLL* CreateEffect() { return new EffectClass(); }
+
+// What ends every template's source file: its string table, whose display name is the
+// template's name, and the two exports that create its effect.
+#define MONTAGE_TEMPLATE(EffectClass)                         \
+  MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, EffectClass::kName}) \
+  MONTAGE_EXPORT_EFFECT(EffectClass)
 
 #endif  // MONTAGE_FRAMEWORK_EFFECT_TEMPLATE_H

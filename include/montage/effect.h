@@ -27,6 +27,14 @@
 //   The effect object ends its life only through `Release` (slot 20); its destructor is
 //   protected so that a host cannot `delete` it.
 //
+// What a host links against
+//   Nothing. A host calls the operations through an object's table and reads the records
+//   in place; every function this header declares (the defaults of IEffectMulti's slots,
+//   CEffectSetting's constructor, destructor and SetKeyFrames) is implemented by the
+//   framework inside each plug-in (framework/effect_multi.cpp, effect_setting.cpp) and
+//   hidden there. They are declared here because the table and the record layout are
+//   part of the contract.
+//
 // Threads
 //   None. An effect object is used by one thread at a time and nothing is locked.
 #ifndef MONTAGE_EFFECT_H

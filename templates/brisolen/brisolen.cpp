@@ -12,5 +12,4 @@ class CEffBrisolen final : public CEffTemplate<CEffBrisolen> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffBrisolen::kName})
-MONTAGE_EXPORT_EFFECT(CEffBrisolen)
+MONTAGE_TEMPLATE(CEffBrisolen)

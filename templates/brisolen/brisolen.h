@@ -3,7 +3,7 @@
 #ifndef MONTAGE_TEMPLATES_BRISOLEN_H
 #define MONTAGE_TEMPLATES_BRISOLEN_H
 
-#include "../layouts/column_grid.h"
+#include "layouts/column_grid.h"
 
 constexpr double kBrisolenBackPosX = 0.1472;
 constexpr double kBrisolenBackPosY = 0.1518;

@@ -1,6 +1,6 @@
 // Darvello: Brisolen's pictures in three columns over the enlarged background, which
 // here sits almost centred; 16 or more inputs.
-#include "../brisolen/brisolen.h"
+#include "brisolen/brisolen.h"
 
 constexpr double kDarvelloBackPosX = 0.0611;
 constexpr double kDarvelloBackPosY = -0.037;
@@ -23,5 +23,4 @@ class CEffDarvello final : public CEffTemplate<CEffDarvello> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffDarvello::kName})
-MONTAGE_EXPORT_EFFECT(CEffDarvello)
+MONTAGE_TEMPLATE(CEffDarvello)

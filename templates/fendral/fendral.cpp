@@ -49,5 +49,4 @@ class CEffFendral final : public CEffTemplate<CEffFendral> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffFendral::kName})
-MONTAGE_EXPORT_EFFECT(CEffFendral)
+MONTAGE_TEMPLATE(CEffFendral)

@@ -1,7 +1,7 @@
 // Halvexa: half-size tiles fill a two-by-two grid one after another over a half-transparent
 // full-frame layer (input 0); each tile fades in during one step and stays to the end.
 // 5 or more inputs.
-#include "../layouts/full_frame_layer.h"
+#include "layouts/full_frame_layer.h"
 
 constexpr double kHalvexaFixedOpacity = 0.5;
 constexpr double kHalvexaTileScale = 0.5;
@@ -49,5 +49,4 @@ class CEffHalvexa final : public CEffTemplate<CEffHalvexa> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffHalvexa::kName})
-MONTAGE_EXPORT_EFFECT(CEffHalvexa)
+MONTAGE_TEMPLATE(CEffHalvexa)

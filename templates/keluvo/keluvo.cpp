@@ -1,6 +1,6 @@
 // Keluvo: the last input is a full-frame layer; the others cross-fade one after another
 // at one reduced place, slightly below centre; 5 or more inputs.
-#include "../layouts/cross_fade.h"
+#include "layouts/cross_fade.h"
 
 constexpr double kKeluvoScale = 0.67;
 constexpr double kKeluvoPosY = -0.04;
@@ -20,5 +20,4 @@ class CEffKeluvo final : public CEffTemplate<CEffKeluvo> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffKeluvo::kName})
-MONTAGE_EXPORT_EFFECT(CEffKeluvo)
+MONTAGE_TEMPLATE(CEffKeluvo)

@@ -1,7 +1,7 @@
 // Morsela: the last input is a full-frame layer; the others play one at a time in falling
 // index order, centred, fading in while growing to full size and fading out while growing
 // on; 5 or more inputs.
-#include "../layouts/cross_fade.h"
+#include "layouts/cross_fade.h"
 
 constexpr double kMorselaScaleSteps[4] = {0.96, 1.0, 1.0, 1.06};
 constexpr double kMorselaPosY = 0.0;
@@ -23,5 +23,4 @@ class CEffMorsela final : public CEffTemplate<CEffMorsela> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffMorsela::kName})
-MONTAGE_EXPORT_EFFECT(CEffMorsela)
+MONTAGE_TEMPLATE(CEffMorsela)

@@ -3,7 +3,7 @@
 // last at a second pose; 3 or more inputs.
 #include <cstdint>
 
-#include "../layouts/full_frame_layer.h"
+#include "layouts/full_frame_layer.h"
 
 struct OstranePose {
   double posX;
@@ -63,5 +63,4 @@ class CEffOstrane final : public CEffTemplate<CEffOstrane> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffOstrane::kName})
-MONTAGE_EXPORT_EFFECT(CEffOstrane)
+MONTAGE_TEMPLATE(CEffOstrane)

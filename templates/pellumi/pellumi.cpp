@@ -1,6 +1,6 @@
 // Pellumi: the scrolling row of Tavrino with its slots closer together and its carousel
 // inputs smaller; 8 or more inputs.
-#include "../layouts/scrolling_row.h"
+#include "layouts/scrolling_row.h"
 
 constexpr double kPellumiSlotPitch = 0.5416;
 constexpr double kPellumiTileWrapX = 0.75824;
@@ -18,5 +18,4 @@ class CEffPellumi final : public CEffTemplate<CEffPellumi> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffPellumi::kName})
-MONTAGE_EXPORT_EFFECT(CEffPellumi)
+MONTAGE_TEMPLATE(CEffPellumi)

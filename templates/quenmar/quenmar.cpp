@@ -49,5 +49,4 @@ class CEffQuenmar final : public CEffTemplate<CEffQuenmar> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffQuenmar::kName})
-MONTAGE_EXPORT_EFFECT(CEffQuenmar)
+MONTAGE_TEMPLATE(CEffQuenmar)

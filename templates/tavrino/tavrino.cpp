@@ -1,7 +1,7 @@
 // Tavrino: a row of slots scrolling right to left; the last three inputs are full-size
 // tile layers that wrap around, the others ride the row at scale 0.75 as a loop that
 // turns once; 8 or more inputs.
-#include "../layouts/scrolling_row.h"
+#include "layouts/scrolling_row.h"
 
 constexpr double kTavrinoSlotPitch = 0.7222;
 constexpr double kTavrinoTileWrapX = 1.0111;
@@ -19,5 +19,4 @@ class CEffTavrino final : public CEffTemplate<CEffTavrino> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffTavrino::kName})
-MONTAGE_EXPORT_EFFECT(CEffTavrino)
+MONTAGE_TEMPLATE(CEffTavrino)

@@ -1,7 +1,7 @@
 // Wistaro: input 0 is a full-frame layer; every further input passes the centre right to
 // left at scale 0.3, fading in and out, overlapping its neighbours by one time slice;
 // 2 or more inputs.
-#include "../layouts/full_frame_layer.h"
+#include "layouts/full_frame_layer.h"
 
 constexpr double kWistaroPassOffsetX = 0.1888;  // PosX where a passing input starts (+) and ends (-)
 constexpr double kWistaroPassScale = 0.3;
@@ -39,5 +39,4 @@ class CEffWistaro final : public CEffTemplate<CEffWistaro> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffWistaro::kName})
-MONTAGE_EXPORT_EFFECT(CEffWistaro)
+MONTAGE_TEMPLATE(CEffWistaro)

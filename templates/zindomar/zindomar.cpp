@@ -2,7 +2,7 @@
 // centred at scale 0.9, between times 1/11 and 10/11; 5 or more inputs.
 #include <cstdint>
 
-#include "../layouts/full_frame_layer.h"
+#include "layouts/full_frame_layer.h"
 
 constexpr double kZindomarScale = 0.9;
 // When the sequence starts: the double nearest 1/11.
@@ -50,5 +50,4 @@ class CEffZindomar final : public CEffTemplate<CEffZindomar> {
   }
 };
 
-MONTAGE_STRING_TABLE({IDS_EFFECT_NAME, CEffZindomar::kName})
-MONTAGE_EXPORT_EFFECT(CEffZindomar)
+MONTAGE_TEMPLATE(CEffZindomar)

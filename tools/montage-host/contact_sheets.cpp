@@ -54,4 +54,5 @@ int Run(const ContactSheetsOptions& options, const GlobalOptions& globals) {
 }  // namespace
 
 const Command kContactSheetsCommand = MakeCommand<ContactSheetsOptions, Define, Run>(
-    "contact-sheets", "Render one contact sheet for every template found, at its default input count, and print the files");
+    "contact-sheets",
+    "Render one contact sheet for every template found, at its default input count, and print the files");

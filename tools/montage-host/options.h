@@ -36,10 +36,10 @@ std::istream& operator>>(std::istream& in, ExactNumber& number);
 std::ostream& operator<<(std::ostream& out, const ExactNumber& number);
 
 // Validators: the messages montage-host prints for a value that does not do.
-extern const CLI::Validator kInputCount;     // a whole number from 1 to kMaxInputs
-extern const CLI::Validator kFiniteNumber;   // any finite number
-extern const CLI::Validator kPositiveNumber; // a finite number above 0
-extern const CLI::Validator kFrameSize;      // WIDTHxHEIGHT, 1 to kMaxFrameSide each
+extern const CLI::Validator kInputCount;      // a whole number from 1 to kMaxInputs
+extern const CLI::Validator kFiniteNumber;    // any finite number
+extern const CLI::Validator kPositiveNumber;  // a finite number above 0
+extern const CLI::Validator kFrameSize;       // WIDTHxHEIGHT, 1 to kMaxFrameSide each
 // A file name that does not look like an option: an option that takes several values
 // would otherwise swallow the next option ("--images --fps 1").
 extern const CLI::Validator kNotAnOption;

@@ -77,8 +77,9 @@ montage::Animation LoadAnimation(const TemplateChoice& choice, const std::string
   const montage::TemplateInfo info = plugin.Describe();
   const int count = choice.inputs.value_or(info.defaultInputs);
   if (count < info.minInputs || (info.maxInputs >= 0 && count > info.maxInputs)) {
-    const std::string range = info.maxInputs < 0 ? std::to_string(info.minInputs) + " or more"
-                                                 : std::to_string(info.minInputs) + " to " + std::to_string(info.maxInputs);
+    const std::string range = info.maxInputs < 0
+                                  ? std::to_string(info.minInputs) + " or more"
+                                  : std::to_string(info.minInputs) + " to " + std::to_string(info.maxInputs);
     Warn(info.name + " is designed for " + range + " inputs; building " + std::to_string(count) + " anyway");
   }
   return montage::BuildAnimation(plugin, count);

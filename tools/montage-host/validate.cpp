@@ -27,7 +27,8 @@ bool ValidateOne(const fs::path& library) {
   const montage::ValidationOutcome outcome = montage::ValidateInChild(library, [&](const montage::CheckResult& result) {
     failed += result.passed ? 0 : 1;
     std::cout << (result.passed ? "PASS  " : "FAIL  ") << result.check;
-    if (!result.detail.empty()) std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
+    if (!result.detail.empty())
+      std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
     std::cout << '\n' << std::flush;
   });
   if (!outcome.abnormalEnd.empty()) {
@@ -61,5 +62,5 @@ int Run(const ValidateOptions& options, const GlobalOptions& globals) {
 
 }  // namespace
 
-const Command kValidateCommand = MakeCommand<ValidateOptions, Define, Run>(
-    "validate", "Check plug-in libraries against the host-visible contract");
+const Command kValidateCommand =
+    MakeCommand<ValidateOptions, Define, Run>("validate", "Check plug-in libraries against the host-visible contract");
