@@ -173,9 +173,9 @@ SettingCopy CopySetting(const CEffectSetting& setting) {
   return copy;
 }
 
-// KeyFrame has no padding: equal bytes are equal bits of every field.
+// `count` keyframes at `a` and at `b`, equal bit for bit.
 bool SameFrames(const KeyFrame* a, const KeyFrame* b, std::size_t count) {
-  return count == 0 || std::memcmp(a, b, count * sizeof(KeyFrame)) == 0;
+  return std::equal(a, a + count, b, [](const KeyFrame& x, const KeyFrame& y) { return montage::SameBits(x, y); });
 }
 
 // A setting in place against a copy of a well-formed one.
