@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -100,6 +102,27 @@ TEST(Plugin, EffectsKeepTheirLibraryLoadedAndSeveralLibrariesWorkAtOnce) {
     effects[i].SetInputCount(2);
     EXPECT_EQ(effects[i].Object().GetInputCount(), 2) << expected;
   }
+}
+
+TEST(Plugin, AnimationsOfOneLibraryBuildOnSeveralThreadsAtOnce) {
+  // The library serialises the calls into the plug-in; every thread gets the keyframes
+  // a lone build gives.
+  const montage::Plugin plugin = montage::Plugin::Load(FindBuiltPlugin("Tavrino").path);
+  const montage::Animation alone = montage::BuildAnimation(plugin, 40);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches = 0;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 20; ++round) {
+        const montage::Animation built = montage::BuildAnimation(plugin, 40);
+        for (std::size_t i = 0; i < built.settings.size(); ++i) {
+          if (!SameBits(built.settings[i], alone.settings[i])) ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, 0);
 }
 
 // The full-frame layers each template's description names, as a function of the input
