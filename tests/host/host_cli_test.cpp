@@ -15,73 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "host_run.h"
 #include "host_test_support.h"
 #include "montage/host.h"
 #include "plugin_support.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const fs::path kFixtures = HOST_FIXTURES_DIR;
-
-struct HostRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path& file) {
-  std::ifstream stream(file);
-  std::ostringstream text;
-  text << stream.rdbuf();
-  return text.str();
-}
-
-// Runs montage-host with `args`; MONTAGE_PLUGIN_PATH is unset unless `pluginPathVariable`
-// gives it a value.
-HostRun RunHost(const std::vector<std::string>& args, const std::string& pluginPathVariable = {}) {
-  const ScratchFolder scratch("run");
-  const fs::path out = scratch.Path() / "out";
-  const fs::path err = scratch.Path() / "err";
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string_view(*entry).starts_with("MONTAGE_PLUGIN_PATH=")) continue;
-    env.emplace_back(*entry);
-  }
-  if (!pluginPathVariable.empty()) env.push_back("MONTAGE_PLUGIN_PATH=" + pluginPathVariable);
-  std::vector<std::string> argv = {MONTAGE_HOST_PROGRAM};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (std::string& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  std::vector<char*> argvPointers = pointers(argv);
-  std::vector<char*> envPointers = pointers(env);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argvPointers[0], &actions, nullptr, argvPointers.data(), envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  HostRun run;
-  if (spawned != 0) return run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = ReadFile(out);
-  run.err = ReadFile(err);
-  return run;
-}
-
-std::string Describe(const HostRun& run) {
-  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
-}
 
 fs::path BuiltPluginFolder() { return fs::path(kBuiltPlugins[0].path).parent_path(); }
 
@@ -398,6 +341,7 @@ TEST(HostErrors, BadInputGivesAClearMessageAndAStatus) {
       {{"render", "Brisolen", "--out", (aFile / "sub").string()}, 1, {"cannot write to output folder", "sub"}},
       {{"render", "Brisolen", "--size", "0x90", "--out", out}, 2, {"--size", "WIDTHxHEIGHT"}},
       {{"render", "Brisolen", "--fps", "-1", "--out", out}, 2, {"--fps"}},
+      {{"render", "Brisolen", "--images", "--fps", "1", "--out", out}, 2, {"--images", "'--fps' is an option"}},
       {{"render", "Brisolen", "--fps", "1000", "--seconds", "1000", "--out", out}, 1, {"more than 10000 frames"}},
       {{"frobnicate"}, 2, {"subcommand"}},
       {{}, 2, {"subcommand"}},

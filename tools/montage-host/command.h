@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "montage/host.h"
+
 // Exit status of montage-host: 0 on success, 1 when a command fails (bad input, a
 // plug-in that does not load, a failed check), 2 for a command line that does not parse.
 inline constexpr int kExitFailure = 1;
@@ -17,6 +19,8 @@ inline constexpr int kExitUsage = 2;
 // Options that every command takes, before or after its name.
 struct GlobalOptions {
   std::string pluginPath;  // --plugin-path DIR[:DIR...]; empty: the default search path
+  // --timeout S: how long a plug-in may take to be described, or one validate check.
+  double timeoutSeconds = montage::kDefaultTimeoutSeconds;
 };
 
 // One command: its name, its help line, and how it adds its options to its CLI11

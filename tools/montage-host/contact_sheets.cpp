@@ -1,5 +1,7 @@
 // montage-host contact-sheets: one contact sheet for every template found.
 #include <iostream>
+#include <set>
+#include <string>
 
 #include "command.h"
 #include "montage/drawing.h"
@@ -29,20 +31,34 @@ void Define(CLI::App& command, ContactSheetsOptions& options) {
 }
 
 int Run(const ContactSheetsOptions& options, const GlobalOptions& globals) {
-  const montage::PluginCatalog catalog = ScanPlugins(globals.pluginPath);
+  const montage::SheetSize sheet = montage::ContactSheetSize(options.frames, options.size.width, options.size.height);
+  if (sheet.width > montage::kMaxFrameSide || sheet.height > montage::kMaxFrameSide) {
+    throw montage::HostError(
+        "--size " + std::to_string(options.size.width) + "x" + std::to_string(options.size.height) + " with --frames " +
+        std::to_string(options.frames) + " makes contact sheets of " + std::to_string(sheet.width) + "x" +
+        std::to_string(sheet.height) + " pixels, more than " + std::to_string(montage::kMaxFrameSide) + " a side");
+  }
+  const montage::PluginCatalog catalog = ScanPlugins(globals);
   PrepareOutputFolder(options.out);
+  // File names come from the templates' names, made safe and unique: a plug-in named
+  // "../x" or "/abs" must not write outside --out.
+  std::set<std::string> taken;
   int status = 0;
   const Progress progress("contact sheets:", static_cast<int>(catalog.Templates().size()));
   int done = 0;
   for (const montage::TemplateInfo& info : catalog.Templates()) {
     try {
       montage::Renderer renderer(montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
-      const fs::path file = options.out / (info.name + ".png");
+      std::string base = montage::SafeFileName(info.name);
+      for (int n = 2; taken.contains(base); ++n) base = montage::SafeFileName(info.name) + "-" + std::to_string(n);
+      taken.insert(base);
+      const fs::path file = options.out / (base + ".png");
       montage::ContactSheet(renderer, EvenTimes(options.frames), options.size.width, options.size.height)
           .WritePng(file);
-      std::cout << file.string() << '\n';
+      std::cout << montage::PrintableText(file.string()) << '\n';
     } catch (const montage::HostError& error) {
-      std::cerr << "montage-host: error: " << error.what() << '\n';
+      std::cerr << "montage-host: error: " << montage::PrintableText(info.name) << ": "
+                << montage::PrintableText(error.what()) << '\n';
       status = kExitFailure;
     }
     progress.Step(++done);

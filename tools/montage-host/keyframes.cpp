@@ -22,7 +22,7 @@ void Define(CLI::App& command, KeyFramesOptions& options) {
 }
 
 void PrintTableOf(const montage::Animation& animation) {
-  std::cout << animation.info.displayName << ": " << animation.inputCount << " inputs\n";
+  std::cout << montage::PrintableText(animation.info.displayName) << ": " << animation.inputCount << " inputs\n";
   std::vector<std::vector<std::string>> rows = {
       {"INPUT", "KEY", "TIME", "POSX", "POSY", "SCALE", "OPACITY", "ROTATION", "AUX0", "AUX1", "AUX2"}};
   for (std::size_t index = 0; index < animation.settings.size(); ++index) {
@@ -40,7 +40,7 @@ void PrintTableOf(const montage::Animation& animation) {
 }
 
 int Run(const KeyFramesOptions& options, const GlobalOptions& globals) {
-  const montage::Animation animation = LoadAnimation(options.choice, globals.pluginPath);
+  const montage::Animation animation = LoadAnimation(options.choice, globals);
   switch (options.format) {
     case Format::kJson:
       montage::WriteKeyFramesJson(std::cout, animation);

@@ -11,7 +11,7 @@ struct ListOptions {};
 void Define(CLI::App& /*command*/, ListOptions& /*options*/) {}
 
 int Run(const ListOptions& /*options*/, const GlobalOptions& globals) {
-  const montage::PluginCatalog catalog = ScanPlugins(globals.pluginPath);
+  const montage::PluginCatalog catalog = ScanPlugins(globals);
   std::vector<std::vector<std::string>> rows = {{"LIBRARY", "NAME", "DISPLAY NAME", "INPUTS", "DEFAULT", "CODE"}};
   for (const montage::TemplateInfo& info : catalog.Templates()) {
     rows.push_back({info.library.string(), info.name, info.displayName, Range(info), std::to_string(info.defaultInputs),

@@ -28,7 +28,7 @@ void Define(CLI::App& command, SampleOptions& options) {
 
 void PrintTables(const montage::Animation& animation, const std::vector<double>& times) {
   for (const double time : times) {
-    std::cout << animation.info.displayName << ", " << animation.inputCount << " inputs, time "
+    std::cout << montage::PrintableText(animation.info.displayName) << ", " << animation.inputCount << " inputs, time "
               << montage::FormatDouble(time) << '\n';
     if (time < 0 || time > 1) {
       std::cout << "note: the time lies outside 0..1; only inputs whose keyframes span it are shown\n";
@@ -52,7 +52,7 @@ void PrintTables(const montage::Animation& animation, const std::vector<double>&
 }
 
 int Run(const SampleOptions& options, const GlobalOptions& globals) {
-  const montage::Animation animation = LoadAnimation(options.choice, globals.pluginPath);
+  const montage::Animation animation = LoadAnimation(options.choice, globals);
   std::vector<double> times;
   for (const ExactNumber& time : options.times) times.push_back(time.value);
   if (options.format == Format::kJson) {

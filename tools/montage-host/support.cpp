@@ -11,9 +11,16 @@
 namespace fs = std::filesystem;
 using montage::HostError;
 
-void Warn(const std::string& message) { std::cerr << "montage-host: warning: " << message << '\n'; }
+void Warn(const std::string& message) {
+  std::cerr << "montage-host: warning: " << montage::PrintableText(message) << '\n';
+}
 
-void PrintTable(const std::vector<std::vector<std::string>>& rows) {
+void PrintTable(const std::vector<std::vector<std::string>>& cells) {
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& row : cells) {
+    rows.emplace_back();
+    for (const std::string& cell : row) rows.back().push_back(montage::PrintableText(cell));
+  }
   std::vector<std::size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()));
@@ -45,12 +52,19 @@ std::string JoinPath(const std::vector<fs::path>& directories) {
 
 }  // namespace
 
-montage::PluginCatalog ScanPlugins(const std::string& pluginPath) {
-  const std::vector<fs::path> directories = montage::PluginSearchPath(pluginPath);
-  montage::PluginCatalog catalog = montage::PluginCatalog::Scan(directories);
+montage::PluginCatalog Catalog(const GlobalOptions& globals) {
+  montage::PluginCatalog catalog = montage::PluginCatalog::Scan(montage::PluginSearchPath(globals.pluginPath),
+                                                                {globals.timeoutSeconds, montage::DefaultScanCache()});
+  for (const std::string& warning : catalog.Warnings()) Warn(warning);
+  return catalog;
+}
+
+montage::PluginCatalog ScanPlugins(const GlobalOptions& globals) {
+  const std::vector<fs::path> directories = montage::PluginSearchPath(globals.pluginPath);
+  montage::PluginCatalog catalog = Catalog(globals);
   if (catalog.Templates().empty()) {
     std::string message = "no plug-ins found in " + JoinPath(directories);
-    if (pluginPath.empty()) message += " (set --plugin-path or MONTAGE_PLUGIN_PATH)";
+    if (globals.pluginPath.empty()) message += " (set --plugin-path or MONTAGE_PLUGIN_PATH)";
     for (const montage::PluginFailure& failure : catalog.Failures()) message += "\n  " + failure.reason;
     throw HostError(message);
   }
@@ -61,19 +75,19 @@ bool LooksLikeLibrary(const std::string& name) {
   return name.find('/') != std::string::npos || fs::path(name).extension() == ".so";
 }
 
-montage::Plugin OpenTemplate(const std::string& name, const std::string& pluginPath) {
+montage::Plugin OpenTemplate(const std::string& name, const GlobalOptions& globals) {
   if (LooksLikeLibrary(name)) return montage::Plugin::Load(name);
-  const montage::PluginCatalog catalog = ScanPlugins(pluginPath);
+  const montage::PluginCatalog catalog = ScanPlugins(globals);
   if (const montage::TemplateInfo* info = catalog.Find(name)) return montage::Plugin::Load(info->library);
-  std::string message =
-      "unknown template '" + name + "'; templates found in " + JoinPath(montage::PluginSearchPath(pluginPath)) + ":";
+  std::string message = "unknown template '" + name + "'; templates found in " +
+                        JoinPath(montage::PluginSearchPath(globals.pluginPath)) + ":";
   for (const montage::TemplateInfo& info : catalog.Templates()) message += " " + info.name;
   for (const montage::PluginFailure& failure : catalog.Failures()) message += "\n  skipped: " + failure.reason;
   throw HostError(message);
 }
 
-montage::Animation LoadAnimation(const TemplateChoice& choice, const std::string& pluginPath) {
-  const montage::Plugin plugin = OpenTemplate(choice.name, pluginPath);
+montage::Animation LoadAnimation(const TemplateChoice& choice, const GlobalOptions& globals) {
+  const montage::Plugin plugin = OpenTemplate(choice.name, globals);
   const montage::TemplateInfo info = plugin.Describe();
   const int count = choice.inputs.value_or(info.defaultInputs);
   if (count < info.minInputs || (info.maxInputs >= 0 && count > info.maxInputs)) {

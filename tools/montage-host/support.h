@@ -7,21 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "montage/host.h"
 #include "options.h"
 
-// "montage-host: warning: MESSAGE" on standard error.
+// "montage-host: warning: MESSAGE" on standard error, with what a plug-in named made
+// printable (montage::PrintableText).
 void Warn(const std::string& message);
 
-// Rows of cells printed in aligned columns on standard output.
+// Rows of cells printed in aligned columns on standard output; cells are made printable.
 void PrintTable(const std::vector<std::vector<std::string>>& rows);
 
 // "5+" or "2-8".
 std::string Range(const montage::TemplateInfo& info);
 
-// The plug-ins of the search path given by --plugin-path (or its defaults); fails when
-// there are none.
-montage::PluginCatalog ScanPlugins(const std::string& pluginPath);
+// The plug-ins of the search path given by --plugin-path (or its defaults), described
+// out of process within --timeout and cached; warns about hidden templates.
+montage::PluginCatalog Catalog(const GlobalOptions& globals);
+// The same, failing when the search path has no template at all.
+montage::PluginCatalog ScanPlugins(const GlobalOptions& globals);
 
 // Whether a TEMPLATE argument names a library file (a path, or a name ending in .so)
 // rather than a template.
@@ -29,11 +33,11 @@ bool LooksLikeLibrary(const std::string& name);
 
 // The plug-in a TEMPLATE argument names: a library file, or a template of the search
 // path. Fails with the templates found when there is none of that name.
-montage::Plugin OpenTemplate(const std::string& name, const std::string& pluginPath);
+montage::Plugin OpenTemplate(const std::string& name, const GlobalOptions& globals);
 
 // The animation of the chosen template; warns when the input count lies outside the
 // template's range (the range is advisory: it is built anyway).
-montage::Animation LoadAnimation(const TemplateChoice& choice, const std::string& pluginPath);
+montage::Animation LoadAnimation(const TemplateChoice& choice, const GlobalOptions& globals);
 
 // Creates `folder` when missing and checks that files can be written into it.
 void PrepareOutputFolder(const std::filesystem::path& folder);

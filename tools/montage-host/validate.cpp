@@ -19,20 +19,24 @@ void Define(CLI::App& command, ValidateOptions& options) {
       ->type_name("LIBRARY");
 }
 
-// Checks one library in a child process, so that a plug-in that crashes is reported as
-// a failure instead of ending the validation. Returns whether every check passed.
-bool ValidateOne(const fs::path& library) {
-  std::cout << "== " << library.string() << '\n' << std::flush;
+// Checks one library in a probe process, so that a plug-in that crashes, hangs or ends
+// the process fails the check it was in instead of ending the validation. Returns
+// whether every check passed.
+bool ValidateOne(const fs::path& library, double timeoutSeconds) {
+  std::cout << "== " << montage::PrintableText(library.string()) << '\n' << std::flush;
   int failed = 0;
-  const montage::ValidationOutcome outcome = montage::ValidateInChild(library, [&](const montage::CheckResult& result) {
+  auto print = [&](const montage::CheckResult& result) {
     failed += result.passed ? 0 : 1;
     std::cout << (result.passed ? "PASS  " : "FAIL  ") << result.check;
-    if (!result.detail.empty())
-      std::cout << (result.passed ? " (" : ": ") << result.detail << (result.passed ? ")" : "");
+    if (!result.detail.empty()) {
+      std::cout << (result.passed ? " (" : ": ") << montage::PrintableText(result.detail) << (result.passed ? ")" : "");
+    }
     std::cout << '\n' << std::flush;
-  });
+  };
+  const montage::ValidationOutcome outcome = montage::ValidateInChild(library, print, timeoutSeconds);
   if (!outcome.abnormalEnd.empty()) {
-    std::cout << "FAIL  " << outcome.abnormalEnd << '\n';
+    // The checks stopped early: a crash, a hang, or a plug-in that ended the process.
+    std::cout << failed << " check(s) failed; the checks after it did not run\n";
     return false;
   }
   std::cout << (failed == 0 ? "all checks passed" : std::to_string(failed) + " check(s) failed") << '\n';
@@ -43,19 +47,21 @@ int Run(const ValidateOptions& options, const GlobalOptions& globals) {
   bool passed = true;
   std::optional<montage::PluginCatalog> catalog;
   for (const std::string& name : options.libraries) {
+    // The same rule as every other command: a path or a name ending in .so is a file,
+    // anything else a template's name (a folder of that name in the working folder is
+    // not a plug-in).
     fs::path library = name;
-    std::error_code error;
-    if (!LooksLikeLibrary(name) && !fs::exists(library, error)) {
-      if (!catalog) catalog = montage::PluginCatalog::Scan(montage::PluginSearchPath(globals.pluginPath));
+    if (!LooksLikeLibrary(name)) {
+      if (!catalog) catalog = Catalog(globals);
       const montage::TemplateInfo* info = catalog->Find(name);
       if (info == nullptr) {
-        std::cout << "== " << name << "\nFAIL  no such library file or template\n";
+        std::cout << "== " << montage::PrintableText(name) << "\nFAIL  no such library file or template\n";
         passed = false;
         continue;
       }
       library = info->library;
     }
-    passed = ValidateOne(library) && passed;
+    passed = ValidateOne(library, globals.timeoutSeconds) && passed;
   }
   return passed ? 0 : kExitFailure;
 }

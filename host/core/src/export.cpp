@@ -11,6 +11,9 @@ namespace montage {
 
 std::string FormatDouble(double value) {
   if (value == 0.0 && std::signbit(value)) return "-0.0";  // "-0" would read back as the integer 0
+  // The names JSON readers and strtod accept, as the JSON export writes them.
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return {text, result.ptr};
@@ -20,9 +23,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// JSON has no number for the non-finite values: they are strings.
 Json JsonDouble(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  if (!std::isfinite(value)) return FormatDouble(value);
   return value;
 }
 
@@ -41,7 +44,8 @@ void Write(std::ostream& out, const Json& value, int depth) {
     return;
   }
   if (!value.is_structured()) {
-    out << value.dump();
+    // A plug-in's name need not be UTF-8; JSON must be: invalid bytes become U+FFFD.
+    out << value.dump(-1, ' ', false, Json::error_handler_t::replace);
     return;
   }
   const bool object = value.is_object();

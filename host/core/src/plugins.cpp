@@ -58,12 +58,6 @@ Function Resolve(void* handle, const char* symbol, const fs::path& library) {
   return reinterpret_cast<Function>(reinterpret_cast<std::uintptr_t>(address));
 }
 
-std::string ToLower(std::string_view text) {
-  std::string lower(text);
-  std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
-
 std::vector<fs::path> SplitPath(std::string_view list) {
   std::vector<fs::path> directories;
   while (!list.empty()) {
@@ -91,9 +85,14 @@ std::vector<fs::path> DefaultPluginDirectories() {
 }
 
 std::vector<fs::path> PluginSearchPath(std::string_view option) {
-  if (!option.empty()) return SplitPath(option);
+  auto split = [](std::string_view list, const std::string& what) {
+    std::vector<fs::path> directories = SplitPath(list);
+    if (directories.empty()) throw HostError(what + " '" + std::string(list) + "' names no folder");
+    return directories;
+  };
+  if (!option.empty()) return split(option, "the plug-in path");
   if (const char* variable = std::getenv("MONTAGE_PLUGIN_PATH"); variable != nullptr && *variable != '\0') {
-    return SplitPath(variable);
+    return split(variable, "MONTAGE_PLUGIN_PATH");
   }
   return DefaultPluginDirectories();
 }
@@ -158,13 +157,16 @@ Effect::Effect(std::shared_ptr<detail::LoadedLibrary> library, IEffectMultiDLL* 
     : library_(std::move(library)), object_(object) {}
 
 Effect::Effect(Effect&& other) noexcept
-    : library_(std::move(other.library_)), object_(std::exchange(other.object_, nullptr)) {}
+    : library_(std::move(other.library_)),
+      object_(std::exchange(other.object_, nullptr)),
+      registered_(std::exchange(other.registered_, 0)) {}
 
 Effect& Effect::operator=(Effect&& other) noexcept {
   if (this != &other) {
     Effect released(std::move(*this));
     object_ = std::exchange(other.object_, nullptr);
     library_ = std::move(other.library_);
+    registered_ = std::exchange(other.registered_, 0);
   }
   return *this;
 }
@@ -204,13 +206,16 @@ TemplateInfo Effect::Describe() const {
 
 void Effect::SetInputCount(int count) {
   library_->Locked(Name(), [&] {
-    while (object_->RemoveInput(0) != 0) {
+    // Bounded by what was registered: a plug-in that always answers 1 ends no loop.
+    for (; registered_ > 0 && object_->RemoveInput(0) != 0; --registered_) {
     }
+    registered_ = 0;
     if (count <= 0) return;
     // Inserting after the first node costs no walk along the list; inserting the ids
     // from the top down leaves them in ascending order.
     object_->InsertInput(0, 0);
-    for (int id = count - 1; id >= 1; --id) object_->InsertInput(0, id);
+    registered_ = 1;
+    for (int id = count - 1; id >= 1; --id, ++registered_) object_->InsertInput(0, id);
   });
 }
 
@@ -249,28 +254,6 @@ std::vector<KeyFrame> GenerateKeyFrames(IEffectMultiDLL& effect, int index, int 
   const std::unique_ptr<KeyFrame[]> frames(effect.GenerateKeyFrames(index, count, &n));
   if (frames == nullptr || n <= 0) return {};
   return {frames.get(), frames.get() + n};
-}
-
-// ---- Catalog ------------------------------------------------------------------------------
-
-PluginCatalog PluginCatalog::Scan(const std::vector<fs::path>& directories) {
-  PluginCatalog catalog;
-  for (const fs::path& file : FindPluginFiles(directories)) {
-    try {
-      catalog.templates_.push_back(Plugin::Load(file).Describe());
-    } catch (const HostError& error) {
-      catalog.failures_.push_back({file, error.what()});
-    }
-  }
-  return catalog;
-}
-
-const TemplateInfo* PluginCatalog::Find(std::string_view name) const {
-  const std::string wanted = ToLower(name);
-  for (const TemplateInfo& info : templates_) {
-    if (ToLower(info.name) == wanted) return &info;
-  }
-  return nullptr;
 }
 
 }  // namespace montage

@@ -1,12 +1,9 @@
 // The host-visible contract, checked on any plug-in library, in this process or in a
 // child process.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cmath>
-#include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -15,6 +12,8 @@
 
 #include "call_plugin.h"
 #include "montage/host.h"
+#include "probe.h"
+#include "validator.h"
 
 namespace montage {
 
@@ -56,8 +55,9 @@ std::string Ids(const std::vector<int>& ids) {
 // Runs the checks in order and hands each result to `onResult` as soon as it is known.
 class Validator {
  public:
-  Validator(const fs::path& library, std::function<void(const CheckResult&)> onResult)
-      : library_(library), onResult_(std::move(onResult)) {}
+  Validator(const fs::path& library, std::function<void(const std::string&)> onBegin,
+            std::function<void(const CheckResult&)> onResult)
+      : library_(library), onBegin_(std::move(onBegin)), onResult_(std::move(onResult)) {}
 
   void Run() {
     Check("exports exactly GetNumEffects and CreateEffect", [&] {
@@ -94,6 +94,7 @@ class Validator {
  private:
   // Runs one check; its result goes into the list. Returns whether it passed.
   bool Check(const std::string& name, const std::function<std::string()>& body) {
+    onBegin_(name);
     CheckResult result{name, false, {}};
     try {
       result.detail = CallPlugin(name_.empty() ? library_.filename().string() : name_, body);
@@ -202,21 +203,11 @@ class Validator {
 
   void CheckKeyFrameSettings() {
     // The settings must be well formed for any count, also below the template's
-    // minimum (which is advisory); the values need to be usable within its range.
+    // minimum (which is advisory); the values need to be usable within its range. The
+    // range is read inside the first check, so that a plug-in that fails to answer
+    // fails that check instead of the whole run.
     std::set<int> counts = {1, 2};
     std::set<int> designed;
-    {
-      Effect effect = plugin_->CreateEffect();
-      int min = 1;
-      int max = -1;
-      effect.Object().GetInputRange(&min, &max);
-      const int proposed = effect.Object().GetDefaultInputCount();
-      for (const int count : {min, min + 3, proposed}) {
-        if (count < 1 || count > 1000) continue;
-        counts.insert(count);
-        if (count >= min && (max < 0 || count <= max)) designed.insert(count);
-      }
-    }
     auto list = [](const std::set<int>& values) {
       std::string text;
       for (const int value : values) text += (text.empty() ? "" : ", ") + std::to_string(value);
@@ -224,6 +215,16 @@ class Validator {
     };
     Check("keyframe settings named KeyFrames / Key Frames, type 3, same as GenerateKeyFrames", [&] {
       Effect effect = plugin_->CreateEffect();
+      int min = 1;
+      int max = -1;
+      effect.Object().GetInputRange(&min, &max);
+      const int proposed = effect.Object().GetDefaultInputCount();
+      // In 64 bits: a minimum near INT_MAX must not overflow.
+      for (const std::int64_t count : {std::int64_t{min}, std::int64_t{min} + 3, std::int64_t{proposed}}) {
+        if (count < 1 || count > 1000) continue;
+        counts.insert(static_cast<int>(count));
+        if (count >= min && (max < 0 || count <= max)) designed.insert(static_cast<int>(count));
+      }
       for (const int count : counts) {
         int n = 0;
         const CEffectSetting* settings = effect.Object().GetSettingsFor(count, &n);
@@ -255,7 +256,7 @@ class Validator {
       for (const int count : designed) {
         int n = 0;
         const CEffectSetting* settings = effect.Object().GetSettingsFor(count, &n);
-        for (int index = 0; settings != nullptr && index < n; ++index) {
+        for (int index = 0; settings != nullptr && index < std::min(n, count); ++index) {
           const KeyFrame* frames = settings[index].KeyFrames();
           for (int k = 0; frames != nullptr && k < settings[index].m_count; ++k) {
             const KeyFrame& f = frames[k];
@@ -272,127 +273,73 @@ class Validator {
   }
 
   fs::path library_;
+  std::function<void(const std::string&)> onBegin_;
   std::function<void(const CheckResult&)> onResult_;
   const Plugin* plugin_ = nullptr;
   std::string name_;
 };
 
-// ---- Results through a pipe ------------------------------------------------------------
-// One line per result: "PASS" or "FAIL", a tab, the check, a tab, the detail, with
-// backslash, tab and newline escaped so that any text survives.
-
-std::string Escape(std::string_view text) {
-  std::string escaped;
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        escaped += "\\\\";
-        break;
-      case '\t':
-        escaped += "\\t";
-        break;
-      case '\n':
-        escaped += "\\n";
-        break;
-      default:
-        escaped += c;
-        break;
-    }
-  }
-  return escaped;
-}
-
-std::string Unescape(std::string_view text) {
-  std::string plain;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      plain += text[i];
-      continue;
-    }
-    const char next = text[++i];
-    plain += next == 't' ? '\t' : next == 'n' ? '\n' : next;
-  }
-  return plain;
-}
-
-std::string EncodeResult(const CheckResult& result) {
-  return std::string(result.passed ? "PASS" : "FAIL") + '\t' + Escape(result.check) + '\t' + Escape(result.detail) +
-         '\n';
-}
-
-std::optional<CheckResult> DecodeResult(std::string_view line) {
-  const std::size_t first = line.find('\t');
-  const std::size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
-  if (second == std::string_view::npos) return std::nullopt;
-  const std::string_view verdict = line.substr(0, first);
-  if (verdict != "PASS" && verdict != "FAIL") return std::nullopt;
-  return CheckResult{Unescape(line.substr(first + 1, second - first - 1)), verdict == "PASS",
-                     Unescape(line.substr(second + 1))};
-}
-
-// Writes all of `text` to `fd`; gives up silently when the reader is gone.
-void WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 }  // namespace
+
+namespace detail {
+
+void RunChecks(const fs::path& library, const std::function<void(const std::string&)>& onBegin,
+               const std::function<void(const CheckResult&)>& onResult) {
+  Validator(library, onBegin, onResult).Run();
+}
+
+}  // namespace detail
 
 std::vector<CheckResult> ValidatePlugin(const fs::path& library) {
   std::vector<CheckResult> results;
-  Validator(library, [&](const CheckResult& result) { results.push_back(result); }).Run();
+  detail::RunChecks(
+      library, [](const std::string&) {}, [&](const CheckResult& result) { results.push_back(result); });
   return results;
 }
 
-ValidationOutcome ValidateInChild(const fs::path& library, const std::function<void(const CheckResult&)>& onResult) {
-  int fds[2];
-  if (pipe(fds) != 0) throw HostError(std::string("cannot start a validation process: ") + std::strerror(errno));
-  const pid_t child = fork();
-  if (child < 0) {
-    const int error = errno;
-    close(fds[0]);
-    close(fds[1]);
-    throw HostError(std::string("cannot start a validation process: ") + std::strerror(error));
-  }
-  if (child == 0) {
-    close(fds[0]);
-    bool passed = true;
-    Validator(library, [&](const CheckResult& result) {
-      passed = passed && result.passed;
-      WriteAll(fds[1], EncodeResult(result));
-    }).Run();
-    _exit(passed ? 0 : 1);
-  }
-  close(fds[1]);
+ValidationOutcome ValidateInChild(const fs::path& library, const std::function<void(const CheckResult&)>& onResult,
+                                  double timeoutSeconds) {
+  using Clock = detail::ProbeProcess::Clock;
+  const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+  detail::ProbeProcess probe({"validate", library.string()});
   ValidationOutcome outcome;
   bool allPassed = true;
-  std::string pending;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(fds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    pending.append(buffer, static_cast<std::size_t>(got));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-      if (const std::optional<CheckResult> result = DecodeResult(std::string_view(pending).substr(0, end))) {
-        allPassed = allPassed && result->passed;
-        onResult(*result);
-      }
+  bool ended = false;
+  std::optional<std::string> running;  // the check begun and not yet reported
+  auto deadline = Clock::now() + limit;
+  while (const std::optional<std::string> line = probe.ReadLine(deadline)) {
+    const std::vector<std::string> fields = detail::DecodeLine(*line);
+    if (fields[0] == "BEGIN" && fields.size() == 2) {
+      running = fields[1];
+      deadline = Clock::now() + limit;
+    } else if ((fields[0] == "PASS" || fields[0] == "FAIL") && fields.size() == 3) {
+      running.reset();
+      allPassed = allPassed && fields[0] == "PASS";
+      onResult({fields[1], fields[0] == "PASS", fields[2]});
+    } else if (fields[0] == "END") {
+      ended = true;
     }
   }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  const bool timedOut = probe.TimedOut();
+  const detail::ProcessEnd end = probe.Finish();
+  if (ended && !timedOut && !end.signalled && end.code == 0) {
+    outcome.passed = allPassed;
+    return outcome;
   }
-  if (WIFSIGNALED(status)) {
-    outcome.abnormalEnd = "the plug-in crashed the host with signal " + std::to_string(WTERMSIG(status)) + " (" +
-                          strsignal(WTERMSIG(status)) + ")";
+  // The probe stopped before it reported every check: a crash, a hang, or a plug-in
+  // that ended the process itself. The check it was running fails with the reason.
+  std::string reason;
+  if (timedOut) {
+    reason = "did not finish within " + FormatDouble(timeoutSeconds) + " s (the plug-in hangs)";
+  } else if (end.signalled) {
+    reason = "the plug-in crashed with " + end.Describe();
+  } else {
+    reason = "the plug-in ended the checking process (" + end.Describe() + ") " +
+             (running ? "during this check" : "before every check was reported");
   }
-  outcome.passed = allPassed && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (const std::string message = probe.LastErrorLine(); !message.empty()) reason += "; it said: " + message;
+  onResult({running.value_or("every check reported"), false, reason});
+  outcome.abnormalEnd = reason;
   return outcome;
 }
 

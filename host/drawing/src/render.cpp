@@ -222,33 +222,59 @@ void ReleaseDrawingCaches() {
   FcFini();
 }
 
+namespace {
+
+// The layout of a contact sheet: a title line, then a grid of labelled frames about as
+// wide as high in cells.
+constexpr int kSheetMargin = 12;
+constexpr int kSheetTitle = 40;
+constexpr int kSheetLabel = 24;
+
+int SheetColumns(int frames) {
+  return static_cast<int>(std::ceil(std::sqrt(static_cast<double>(std::max(1, frames)))));
+}
+
+}  // namespace
+
+SheetSize ContactSheetSize(int frames, int thumbWidth, int thumbHeight) {
+  const std::int64_t count = std::max(1, frames);
+  const std::int64_t columns = SheetColumns(frames);
+  const std::int64_t rows = (count + columns - 1) / columns;
+  return {kSheetMargin + columns * (std::int64_t{thumbWidth} + kSheetMargin),
+          kSheetTitle + rows * (std::int64_t{thumbHeight} + kSheetLabel + kSheetMargin)};
+}
+
 Image ContactSheet(Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight) {
-  constexpr int kMargin = 12;
-  constexpr int kTitle = 40;
-  constexpr int kLabel = 24;
   const int count = std::max<int>(1, static_cast<int>(times.size()));
-  const int columns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
-  const int rows = (count + columns - 1) / columns;
-  const int cellWidth = thumbWidth + kMargin;
-  const int cellHeight = thumbHeight + kLabel + kMargin;
-  Image sheet(kMargin + columns * cellWidth, kTitle + rows * cellHeight);
+  const int columns = SheetColumns(count);
+  const int cellWidth = thumbWidth + kSheetMargin;
+  const int cellHeight = thumbHeight + kSheetLabel + kSheetMargin;
+  const SheetSize size = ContactSheetSize(count, thumbWidth, thumbHeight);
+  if (size.width > kMaxFrameSide || size.height > kMaxFrameSide) {
+    throw HostError("a contact sheet of " + std::to_string(count) + " frames of " + std::to_string(thumbWidth) + "x" +
+                    std::to_string(thumbHeight) + " would be larger than " + std::to_string(kMaxFrameSide) +
+                    " pixels a side");
+  }
+  Image sheet(static_cast<int>(size.width), static_cast<int>(size.height));
   sheet.Fill(kSheetBackground);
 
   const SurfacePtr surface = SurfaceOf(sheet);
   const ContextPtr context(cairo_create(surface.get()));
   cairo_t* cr = context.get();
   const Animation& animation = renderer.GetAnimation();
-  const std::string title = animation.info.displayName + " - " + std::to_string(animation.inputCount) + " inputs";
+  // A plug-in's name need not be UTF-8, which Cairo's text requires.
+  const std::string title =
+      ValidUtf8(animation.info.displayName) + " - " + std::to_string(animation.inputCount) + " inputs";
   cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
   cairo_set_font_size(cr, 20);
   cairo_set_source_rgb(cr, 1, 1, 1);
-  cairo_move_to(cr, kMargin, kTitle - 12);
+  cairo_move_to(cr, kSheetMargin, kSheetTitle - 12);
   cairo_show_text(cr, title.c_str());
 
   Image thumb(thumbWidth, thumbHeight);
   for (std::size_t i = 0; i < times.size(); ++i) {
-    const int x = kMargin + static_cast<int>(i) % columns * cellWidth;
-    const int y = kTitle + static_cast<int>(i) / columns * cellHeight;
+    const int x = kSheetMargin + static_cast<int>(i) % columns * cellWidth;
+    const int y = kSheetTitle + static_cast<int>(i) / columns * cellHeight;
     renderer.RenderInto(thumb, times[i]);
     const SurfacePtr thumbSurface = SurfaceOf(thumb);
     cairo_set_source_surface(cr, thumbSurface.get(), x, y);

@@ -79,6 +79,12 @@ inline constexpr int kMaxInputs = 100000;
 inline constexpr int kMaxFrameSide = 16384;
 // Frames of one render.
 inline constexpr int kMaxFrames = 10000;
+// Pixels drawn by one render, all frames together: about 69 billion, an hour of 1080p at
+// 30 frames a second, or 256 frames of the largest size. More is a typo, not a plan.
+inline constexpr std::int64_t kMaxRenderPixels = std::int64_t{1} << 36;
+// Time one call into a plug-in may take out of process (describing a library for the
+// catalog, one check of a validation) before it is taken to hang, in seconds.
+inline constexpr double kDefaultTimeoutSeconds = 10.0;
 // Pixels of a picture file, checked from its header before it is decoded: 120 million,
 // beyond any camera's photos, and under 0.5 GiB once decoded.
 inline constexpr std::int64_t kMaxPicturePixels = 120'000'000;
@@ -91,7 +97,8 @@ inline constexpr std::int64_t kMaxClipPixels = 8192 * 4608;
 std::vector<std::filesystem::path> DefaultPluginDirectories();
 
 // `option` split at ':' when not empty, else MONTAGE_PLUGIN_PATH when set and not
-// empty, else DefaultPluginDirectories(). Empty entries are skipped.
+// empty, else DefaultPluginDirectories(). Empty entries are skipped; a list of nothing
+// but empty entries (":") is a HostError that quotes it.
 std::vector<std::filesystem::path> PluginSearchPath(std::string_view option = {});
 
 // Every regular `*.so` file in `directories`, sorted by file name within a directory.
@@ -165,7 +172,8 @@ class Effect {
   [[nodiscard]] std::string DisplayName() const;
   [[nodiscard]] TemplateInfo Describe() const;
 
-  // Registers `count` inputs (ids 0..count-1) after removing any registered before.
+  // Registers `count` inputs (ids 0..count-1) after removing those it registered
+  // before: at most that many removals, whatever RemoveInput answers.
   void SetInputCount(int count);
   // The keyframes of every registered input, copied out of the settings the effect
   // holds (in the plug-in's order; an empty setting gives an empty vector).
@@ -176,6 +184,7 @@ class Effect {
   Effect(std::shared_ptr<detail::LoadedLibrary> library, IEffectMultiDLL* object);
   std::shared_ptr<detail::LoadedLibrary> library_;
   IEffectMultiDLL* object_;
+  int registered_ = 0;  // inputs SetInputCount registered
 };
 
 // ---- Reading keyframes ------------------------------------------------------------------
@@ -202,21 +211,56 @@ struct PluginFailure {
   std::string reason;
 };
 
+// How a search path is scanned.
+struct ScanOptions {
+  // How long one library may take to be described, in seconds.
+  double timeoutSeconds = kDefaultTimeoutSeconds;
+  // Where what was learnt is kept between scans, keyed by each file's path, size and
+  // modification time; empty for none.
+  std::filesystem::path cacheFile;
+};
+
+// $XDG_CACHE_HOME/montage/plugin-scan, else $HOME/.cache/montage/plugin-scan; empty when
+// neither variable is set.
+std::filesystem::path DefaultScanCache();
+
 class PluginCatalog {
  public:
-  // Loads and describes every plug-in file in `directories`; files that fail to load
-  // are kept as failures with the reason.
-  static PluginCatalog Scan(const std::vector<std::filesystem::path>& directories);
+  // Describes every plug-in file in `directories` out of process: each library is
+  // loaded in a probe process (see host/core/src/probe.h), so that one that crashes,
+  // hangs past the time limit, ends the process or fails to load is kept as a failure
+  // with its reason and never stops the others. Nothing of a plug-in runs in this
+  // process. Libraries unchanged since the cache saw them are not loaded at all.
+  static PluginCatalog Scan(const std::vector<std::filesystem::path>& directories, const ScanOptions& options = {});
 
   [[nodiscard]] const std::vector<TemplateInfo>& Templates() const { return templates_; }
   [[nodiscard]] const std::vector<PluginFailure>& Failures() const { return failures_; }
   // The first template called `name`, ignoring case; null when there is none.
   [[nodiscard]] const TemplateInfo* Find(std::string_view name) const;
+  // What a host should tell its user about the catalog: templates hidden by an earlier
+  // one of the same name.
+  [[nodiscard]] std::vector<std::string> Warnings() const;
 
  private:
   std::vector<TemplateInfo> templates_;
   std::vector<PluginFailure> failures_;
 };
+
+// ---- Text from plug-ins ------------------------------------------------------------------
+// Names come from plug-ins as bytes: they may not be UTF-8, carry control characters, or
+// look like paths. These make them safe where they go.
+
+// For a terminal: valid UTF-8 as it is, every other byte, control characters (escape
+// codes among them) and backslash as \xNN (backslash as \\), so nothing a plug-in
+// names can move the cursor or change colours.
+[[nodiscard]] std::string PrintableText(std::string_view text);
+// For text drawn or written as UTF-8 (pictures, JSON): valid UTF-8 as it is, every
+// invalid byte and every control character as U+FFFD.
+[[nodiscard]] std::string ValidUtf8(std::string_view text);
+// A file name for `text` (a template's name): letters, digits, '-', '_' and '.' are
+// kept, every other byte becomes '_', and leading dots are dropped; at most 100 bytes;
+// "template" when nothing is left. Never a path, never hidden, never "." or "..".
+[[nodiscard]] std::string SafeFileName(std::string_view text);
 
 // ---- Keyframes and interpolation --------------------------------------------------------
 
@@ -268,11 +312,13 @@ Animation BuildAnimation(const Plugin& plugin, int inputs);
 // ---- Export -----------------------------------------------------------------------------
 
 // The shortest decimal that reads back as the same double ("-0.0" for negative zero, so
-// that JSON readers keep its sign; "nan", "inf", "-inf" for the others).
+// that JSON readers keep its sign); "NaN", "Infinity" and "-Infinity" for the others,
+// as JSON writes them and strtod reads them.
 std::string FormatDouble(double value);
 
 // The keyframes as JSON (shape in the README); every finite double in its shortest
 // round-trip form, a non-finite one as the string "NaN", "Infinity" or "-Infinity".
+// Names that are not UTF-8 have their invalid bytes replaced by U+FFFD.
 void WriteKeyFramesJson(std::ostream& out, const Animation& animation);
 // One header row, then one row per keyframe:
 // input,keyframe,time,posX,posY,scale,opacity,rotation,aux0,aux1,aux2
@@ -303,16 +349,20 @@ std::vector<CheckResult> ValidatePlugin(const std::filesystem::path& library);
 // What became of a validation in a child process.
 struct ValidationOutcome {
   bool passed = false;  // every check passed and the child ended normally
-  // Why the child ended before its checks did, for example "the plug-in crashed the
-  // host with signal 11 (Segmentation fault)"; empty when it ended normally.
+  // Why the checks stopped before the last one (a crash, a hang, a plug-in that ended
+  // the process); empty when every check ran. It was reported as the failure of the
+  // check that was running, or of "every check reported" between checks.
   std::string abnormalEnd;
 };
 
-// Runs ValidatePlugin(library) in a child process, so that a plug-in that crashes
-// fails its check instead of ending the caller. `onResult` sees each result as the
-// child reports it, the ones before a crash included.
+// Runs ValidatePlugin(library) in a probe process, so that a plug-in that crashes,
+// hangs or ends the process fails the check it was in instead of ending the caller.
+// `onResult` sees each result as the probe reports it, the ones before a failure
+// included, and then that check's failure with its reason. Each check may take
+// `timeoutSeconds`; a probe that ends without reporting every check has failed.
 ValidationOutcome ValidateInChild(const std::filesystem::path& library,
-                                  const std::function<void(const CheckResult&)>& onResult);
+                                  const std::function<void(const CheckResult&)>& onResult,
+                                  double timeoutSeconds = kDefaultTimeoutSeconds);
 
 }  // namespace montage
 

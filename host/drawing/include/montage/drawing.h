@@ -147,8 +147,17 @@ class Renderer {
 void ReleaseDrawingCaches();
 
 // A grid of frames at `times`, each `thumbWidth` x `thumbHeight`, labelled with its
-// time, under a title line.
+// time, under a title line. Throws HostError when the sheet would be larger than
+// kMaxFrameSide a side (ContactSheetSize tells beforehand).
 Image ContactSheet(Renderer& renderer, const std::vector<double>& times, int thumbWidth, int thumbHeight);
+
+struct SheetSize {
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+};
+// The size in pixels of the contact sheet of `frames` frames of `thumbWidth` x
+// `thumbHeight`.
+SheetSize ContactSheetSize(int frames, int thumbWidth, int thumbHeight);
 
 }  // namespace montage
 

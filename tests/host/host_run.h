@@ -1,0 +1,98 @@
+// Runs montage-host as a user runs it and collects its output and exit status.
+#ifndef MONTAGE_TESTS_HOST_RUN_H
+#define MONTAGE_TESTS_HOST_RUN_H
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host_test_support.h"
+
+extern char** environ;
+
+struct HostRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// How to run it: the plug-in path variable (unset when empty), more environment
+// entries, a file for standard output (a scratch file when empty, /dev/full to make
+// writes fail), the working folder, and the cache folder (XDG_CACHE_HOME; a fresh one
+// per run when empty, so that runs never share a scan cache unless a test asks).
+struct HostCall {
+  std::vector<std::string> args;
+  std::string pluginPathVariable;
+  std::vector<std::string> environment;
+  std::filesystem::path standardOutput;
+  std::filesystem::path workingFolder;
+  std::filesystem::path cacheFolder;
+};
+
+inline std::string ReadFile(const std::filesystem::path& file) {
+  std::ifstream stream(file, std::ios::binary);
+  std::ostringstream text;
+  text << stream.rdbuf();
+  return text.str();
+}
+
+inline HostRun RunHost(const HostCall& call) {
+  const ScratchFolder scratch("run");
+  const std::filesystem::path out = call.standardOutput.empty() ? scratch.Path() / "out" : call.standardOutput;
+  const std::filesystem::path err = scratch.Path() / "err";
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    if (variable.starts_with("MONTAGE_PLUGIN_PATH=") || variable.starts_with("XDG_CACHE_HOME=")) continue;
+    env.emplace_back(variable);
+  }
+  if (!call.pluginPathVariable.empty()) env.push_back("MONTAGE_PLUGIN_PATH=" + call.pluginPathVariable);
+  env.push_back("XDG_CACHE_HOME=" + (call.cacheFolder.empty() ? scratch.Path() / "cache" : call.cacheFolder).string());
+  env.insert(env.end(), call.environment.begin(), call.environment.end());
+  std::vector<std::string> argv = {MONTAGE_HOST_PROGRAM};
+  argv.insert(argv.end(), call.args.begin(), call.args.end());
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (std::string& s : strings) result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+  };
+  std::vector<char*> argvPointers = pointers(argv);
+  std::vector<char*> envPointers = pointers(env);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!call.workingFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, call.workingFolder.c_str());
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argvPointers[0], &actions, nullptr, argvPointers.data(), envPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  HostRun run;
+  if (spawned != 0) return run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (call.standardOutput.empty()) run.out = ReadFile(out);
+  run.err = ReadFile(err);
+  return run;
+}
+
+// Runs montage-host with `args`; MONTAGE_PLUGIN_PATH is unset unless `pluginPathVariable`
+// gives it a value.
+inline HostRun RunHost(const std::vector<std::string>& args, const std::string& pluginPathVariable = {}) {
+  return RunHost(HostCall{args, pluginPathVariable, {}, {}, {}, {}});
+}
+
+inline std::string Describe(const HostRun& run) {
+  return "status " + std::to_string(run.status) + "\nstdout:\n" + run.out + "\nstderr:\n" + run.err;
+}
+
+#endif  // MONTAGE_TESTS_HOST_RUN_H
