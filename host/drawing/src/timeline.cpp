@@ -638,8 +638,8 @@ class Chart {
       first = last;
     }
     const double arrow = std::clamp(lane.Height() * 0.25, 3.0, 7.0);
-    if (track.Start() < -kTimeTolerance) Arrow(cr_, lane.left - 3, middle, -1, arrow, kText);
-    if (track.End() > 1 + kTimeTolerance) Arrow(cr_, lane.right + 3, middle, 1, arrow, kText);
+    if (track.Start() < -kTimeTolerance) Arrow(cr_, lane.left - 3 - arrow, middle, -1, arrow, kText);
+    if (track.End() > 1 + kTimeTolerance) Arrow(cr_, lane.right + 3 + arrow, middle, 1, arrow, kText);
   }
 
   // The colour ramp from a to b (times on the axis, Opacity values), exact where Opacity
