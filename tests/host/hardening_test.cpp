@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -36,11 +36,10 @@ TEST(HostileScan, BrokenLibrariesAreListedWithTheirReasonAndTheOthersStillWork) 
   const HostRun list = RunHost({"--timeout", "1", "--plugin-path", path, "list"});
   EXPECT_EQ(list.status, 1) << Describe(list);
   for (const BuiltPlugin& plugin : kBuiltPlugins) EXPECT_TRUE(Contains(list.out, plugin.path)) << plugin.name;
-  for (const char* reason : {"CrashInCreate.so crashed the plug-in probe with signal 11",
-                                    "HangInCreate.so did not answer within 1 s",
-                                    "ExitInCreate.so ended the plug-in probe (exit status 0)",
-                                    "NullFromCreate.so: CreateEffect returned no effect",
-                                    "ThrowFromCreate.so failed with an exception of unknown type", "HalfCopied.so"}) {
+  for (const char* reason :
+       {"CrashInCreate.so crashed the plug-in probe with signal 11", "HangInCreate.so did not answer within 1 s",
+        "ExitInCreate.so ended the plug-in probe (exit status 0)", "NullFromCreate.so: CreateEffect returned no effect",
+        "ThrowFromCreate.so failed with an exception of unknown type", "HalfCopied.so"}) {
     EXPECT_TRUE(Contains(list.err, reason)) << reason << "\n" << list.err;
   }
   // A template is found by name on the same path, and only it is loaded in process.
@@ -55,8 +54,12 @@ TEST(HostileScan, ASecondScanOfUnchangedLibrariesLoadsNone) {
   const fs::path library = scratch.Path() / "plugins" / "Counting.so";
   fs::create_directories(library.parent_path());
   fs::copy_file(kFixtures / "counting" / "Counting.so", library);
-  HostCall call{{"--plugin-path", library.parent_path().string(), "list"}, {},
-                {"MONTAGE_TEST_CREATIONS=" + creations.string()}, {}, {}, scratch.Path() / "cache"};
+  HostCall call{{"--plugin-path", library.parent_path().string(), "list"},
+                {},
+                {"MONTAGE_TEST_CREATIONS=" + creations.string()},
+                {},
+                {},
+                scratch.Path() / "cache"};
   auto created = [&] {
     const std::string text = ReadFile(creations);
     return std::count(text.begin(), text.end(), '\n');
@@ -116,8 +119,9 @@ TEST(HostileCalls, AnAlwaysTrueRemoveInputEndsNoLoop) {
 TEST(HostileNames, ContactSheetsStayInTheirFolderUnderSafeUniqueNames) {
   const ScratchFolder scratch("names");
   const fs::path out = scratch.Path() / "deep" / "sheets";
-  const HostRun run = RunHost({"--plugin-path", (kFixtures / "names").string() + ":" + (kFixtures / "duplicate").string(),
-                               "contact-sheets", "--out", out.string(), "--frames", "2", "--size", "64x36"});
+  const HostRun run =
+      RunHost({"--plugin-path", (kFixtures / "names").string() + ":" + (kFixtures / "duplicate").string(),
+               "contact-sheets", "--out", out.string(), "--frames", "2", "--size", "64x36"});
   ASSERT_EQ(run.status, 0) << Describe(run);
   std::set<std::string> written;
   for (const auto& entry : fs::recursive_directory_iterator(scratch.Path())) {
@@ -144,8 +148,8 @@ TEST(HostileNames, NamesThatAreNoTextAreEscapedOnTheTerminalAndReplacedInJson) {
 TEST(HostileNames, TwoTemplatesOfOneNameAreReported) {
   const HostRun run = RunHost({"--plugin-path", (kFixtures / "duplicate").string() + ":" + kBuilt, "list"});
   EXPECT_EQ(run.status, 0) << Describe(run);
-  EXPECT_TRUE(Contains(run.err, "template Brisolen of " + std::string(FindBuiltPlugin("Brisolen").path) +
-                                    " is hidden by the one of"))
+  EXPECT_TRUE(Contains(
+      run.err, "template Brisolen of " + std::string(FindBuiltPlugin("Brisolen").path) + " is hidden by the one of"))
       << run.err;
 }
 

@@ -48,7 +48,10 @@ void Describe(const std::string& library) {
 
 void Validate(const std::string& library) {
   montage::detail::RunChecks(
-      library, [](const std::string& check) { Answer({"BEGIN", check}); },
+      library,
+      [](const std::string& check) {
+        Answer({"BEGIN", check});
+      },
       [](const montage::CheckResult& result) {
         Answer({result.passed ? "PASS" : "FAIL", result.check, result.detail});
       });

@@ -135,11 +135,8 @@ void WriteCache(const fs::path& file, const Cache& cache) {
     OutputFile out(file);
     out.Write(std::string(kCacheHeader) + '\n');
     for (const auto& [path, entry] : cache) {
-      std::vector<std::string> fields = {path,
-                                         std::to_string(entry.stamp.size),
-                                         std::to_string(entry.stamp.modified),
-                                         std::to_string(entry.stamp.changed),
-                                         std::to_string(entry.stamp.inode)};
+      std::vector<std::string> fields = {path, std::to_string(entry.stamp.size), std::to_string(entry.stamp.modified),
+                                         std::to_string(entry.stamp.changed), std::to_string(entry.stamp.inode)};
       if (entry.description.info) {
         fields.emplace_back("TEMPLATE");
         for (std::string& field : TemplateFields(*entry.description.info)) fields.push_back(std::move(field));

@@ -175,7 +175,8 @@ std::optional<std::string> ProbeProcess::ReadLine(Clock::time_point deadline) {
     }
     pollfd fds[2] = {{answers_, POLLIN, 0}, {errorsOpen_ ? errors_ : -1, POLLIN, 0}};
     const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000)));
-    if (ready < 0 && errno != EINTR) throw HostError(std::string("cannot read the plug-in probe: ") + std::strerror(errno));
+    if (ready < 0 && errno != EINTR)
+      throw HostError(std::string("cannot read the plug-in probe: ") + std::strerror(errno));
     if (ready <= 0) continue;
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       Drain(errors_, errorText_, errorsOpen_);

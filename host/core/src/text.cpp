@@ -80,8 +80,8 @@ std::string SafeFileName(std::string_view text) {
   constexpr std::size_t kMaxLength = 100;
   std::string name;
   for (const char c : text) {
-    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_' || c == '.';
+    const bool kept =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
     if (name.empty() && c == '.') continue;  // no hidden file, no "." or ".."
     name += kept ? c : '_';
     if (name.size() == kMaxLength) break;

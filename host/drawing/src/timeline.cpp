@@ -3,7 +3,6 @@
 
 #include <cairo-svg.h>
 #include <cairo.h>
-#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cctype>
@@ -103,29 +102,17 @@ void CheckStatus(cairo_t* cr) {
 
 // ---- Text ---------------------------------------------------------------------------------
 
-// `text` as Cairo can show it: valid UTF-8 without control characters (others become
-// '?'), at most `limit` characters (then an ellipsis). Plug-in names are arbitrary bytes,
-// and one invalid string would put the whole drawing into an error state.
+// `text` as Cairo can show it (ValidUtf8: plug-in names are arbitrary bytes, and one
+// invalid string would put the whole drawing into an error state), at most `limit`
+// characters, then an ellipsis.
 std::string Printable(std::string_view text, int limit) {
-  std::string out;
+  const std::string valid = ValidUtf8(text);
   int characters = 0;
-  const auto* bytes = reinterpret_cast<const FcChar8*>(text.data());
-  std::size_t at = 0;
-  while (at < text.size()) {
-    if (characters == limit) return out + "\u2026";
-    FcChar32 code = 0;
-    const int length = FcUtf8ToUcs4(bytes + at, &code, static_cast<int>(std::min<std::size_t>(text.size() - at, 6)));
-    const bool good = length > 0 && code >= 0x20 && code != 0x7f && !(code >= 0x80 && code < 0xa0) &&
-                      !(code >= 0xd800 && code < 0xe000) && code < 0x110000;
-    if (good) {
-      out.append(text.substr(at, static_cast<std::size_t>(length)));
-    } else {
-      out += '?';
-    }
-    at += length > 0 ? static_cast<std::size_t>(length) : 1;
-    ++characters;
+  for (std::size_t at = 0; at < valid.size(); ++at) {
+    if ((static_cast<unsigned char>(valid[at]) & 0xC0u) == 0x80u) continue;  // inside a character
+    if (characters++ == limit) return valid.substr(0, at) + "\u2026";
   }
-  return out;
+  return valid;
 }
 
 // A time or value as people write it: up to three decimals without trailing zeros, or
