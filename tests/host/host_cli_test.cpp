@@ -281,6 +281,21 @@ TEST(HostContactSheets, OneSheetForEveryTemplateIntoOneFolder) {
   }
 }
 
+TEST(HostTimeline, WritesTheChartInTheFormatItsNameAsks) {
+  const ScratchFolder scratch("timeline");
+  for (const std::string name : {"chart.png", "chart.SVG"}) {
+    const fs::path file = scratch.Path() / name;
+    const HostRun run = RunHost({"timeline", "Ostrane", "--out", file.string()});
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    EXPECT_GT(fs::file_size(file), 1000u);
+  }
+  EXPECT_EQ(montage::Image::Read(scratch.Path() / "chart.png").Width(), 1400);
+  EXPECT_TRUE(ReadFile(scratch.Path() / "chart.SVG").starts_with("<?xml"));
+  const HostRun wrong = RunHost({"timeline", "Ostrane", "--out", (scratch.Path() / "chart.pdf").string()});
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.err.find("chart.pdf: a timeline is written as .png or .svg"), std::string::npos) << wrong.err;
+}
+
 TEST(HostValidate, ReportsEachBrokenRuleAndFails) {
   struct Case {
     fs::path library;
@@ -365,7 +380,8 @@ TEST(HostErrors, FewerInputsThanTheMinimumAreBuiltWithAWarning) {
 }
 
 TEST(HostHelp, EveryCommandExplainsItself) {
-  for (const std::string command : {"list", "keyframes", "sample", "render", "validate", "contact-sheets"}) {
+  for (const std::string command :
+       {"list", "keyframes", "sample", "render", "timeline", "validate", "contact-sheets"}) {
     const HostRun run = RunHost({command, "--help"});
     EXPECT_EQ(run.status, 0) << Describe(run);
     EXPECT_NE(run.out.find("montage-host " + command), std::string::npos) << run.out;

@@ -51,5 +51,6 @@ extern const Command kSampleCommand;
 extern const Command kRenderCommand;
 extern const Command kValidateCommand;
 extern const Command kContactSheetsCommand;
+extern const Command kTimelineCommand;
 
 #endif  // MONTAGE_HOST_TOOL_COMMAND_H

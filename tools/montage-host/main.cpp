@@ -25,7 +25,8 @@
 namespace {
 
 constexpr const Command* kCommands[] = {
-    &kListCommand, &kKeyFramesCommand, &kSampleCommand, &kRenderCommand, &kValidateCommand, &kContactSheetsCommand,
+    &kListCommand,     &kKeyFramesCommand, &kSampleCommand,        &kRenderCommand,
+    &kTimelineCommand, &kValidateCommand,  &kContactSheetsCommand,
 };
 
 // Frees the drawing caches when main returns, after every Renderer is gone, for a clean
