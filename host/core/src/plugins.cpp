@@ -220,11 +220,18 @@ void Effect::SetInputCount(int count) {
 }
 
 std::vector<std::vector<KeyFrame>> Effect::KeyFrames() const {
-  return library_->Locked(Name(), [&] {
+  const std::string name = Name();
+  return library_->Locked(name, [&] {
     int count = 0;
     const CEffectSetting* settings = object_->GetSettings(&count);
     std::vector<std::vector<KeyFrame>> frames;
     if (settings == nullptr || count <= 0) return frames;
+    // The array is read only as far as the count the plug-in was given: a count that
+    // differs would be read past the array's end.
+    if (count != registered_) {
+      throw HostError("template " + name + " returned " + std::to_string(count) + " settings for " +
+                      std::to_string(registered_) + " inputs");
+    }
     frames.reserve(static_cast<std::size_t>(count));
     for (int index = 0; index < count; ++index) frames.push_back(KeyFramesOf(settings[index]));
     return frames;

@@ -175,8 +175,9 @@ class Effect {
   // Registers `count` inputs (ids 0..count-1) after removing those it registered
   // before: at most that many removals, whatever RemoveInput answers.
   void SetInputCount(int count);
-  // The keyframes of every registered input, copied out of the settings the effect
-  // holds (in the plug-in's order; an empty setting gives an empty vector).
+  // The keyframes of every input SetInputCount registered, copied out of the settings
+  // the effect holds (in the plug-in's order; an empty setting gives an empty vector).
+  // Settings for another number of inputs are a HostError, not read.
   [[nodiscard]] std::vector<std::vector<KeyFrame>> KeyFrames() const;
 
  private:
