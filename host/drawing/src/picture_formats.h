@@ -69,9 +69,6 @@ int ExifOrientation(const unsigned char* data, std::size_t size);
 // Whether `orientation` turns a picture a quarter (width and height swap).
 inline bool SwapsSides(int orientation) { return orientation >= 5 && orientation <= 8; }
 
-// `stored` turned upright by an EXIF orientation: mirrored and/or turned as 2..8 say.
-Image Upright(Image stored, int orientation);
-
 }  // namespace montage::pictures
 
 #endif  // MONTAGE_HOST_PICTURE_FORMATS_H

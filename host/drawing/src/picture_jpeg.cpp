@@ -102,7 +102,9 @@ bool ScalePhase(jpeg_decompress_struct& info, JpegErrors& errors, int minWidth, 
 
 // One decoded row of `width` pixels as premultiplied ARGB (every pixel opaque).
 void ConvertRow(const unsigned char* in, int components, bool invertedInk, int width, std::uint32_t* out) {
-  auto opaque = [](std::uint32_t r, std::uint32_t g, std::uint32_t b) { return 0xFF000000u | (r << 16) | (g << 8) | b; };
+  auto opaque = [](std::uint32_t r, std::uint32_t g, std::uint32_t b) {
+    return 0xFF000000u | (r << 16) | (g << 8) | b;
+  };
   switch (components) {
     case 1:
       for (int x = 0; x < width; ++x) out[x] = opaque(in[x], in[x], in[x]);
@@ -205,7 +207,7 @@ Image ReadJpeg(const PictureFile& file, int minWidth, int minHeight) {
   const int orientation = decoder.Header().orientation;
   // The request is as shown; the decoder scales the picture as stored.
   const bool swap = SwapsSides(orientation);
-  return Upright(decoder.Pixels(swap ? minHeight : minWidth, swap ? minWidth : minHeight), orientation);
+  return TurnUpright(decoder.Pixels(swap ? minHeight : minWidth, swap ? minWidth : minHeight), orientation);
 }
 
 }  // namespace montage::pictures

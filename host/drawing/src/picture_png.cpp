@@ -174,7 +174,7 @@ PictureInfo ReadPngInfo(const PictureFile& file) { return PngDecoder(file).Heade
 Image ReadPng(const PictureFile& file) {
   PngDecoder decoder(file);
   const int orientation = decoder.Header().orientation;
-  return Upright(decoder.Pixels(), orientation);
+  return TurnUpright(decoder.Pixels(), orientation);
 }
 
 }  // namespace montage::pictures

@@ -43,6 +43,13 @@ PictureInfo ReadPictureInfo(const std::filesystem::path& file);
 // 0 asks for the full size. Throws HostError naming the file.
 Image ReadPicture(const std::filesystem::path& file, int minWidth = 0, int minHeight = 0);
 
+// `picture` turned as an EXIF orientation says, so that it stands upright: 2 mirrors it
+// left to right, 3 turns it half a turn, 4 mirrors it top to bottom, 5 and 7 mirror it
+// along a diagonal, 6 turns it a quarter clockwise, 8 a quarter counter-clockwise (width
+// and height swap for 5..8); 1 and values outside 1..8 leave it as it is. For any
+// picture held the wrong way, such as a video frame with rotation metadata.
+Image TurnUpright(Image picture, int orientation);
+
 }  // namespace montage
 
 #endif  // MONTAGE_PICTURES_H
