@@ -25,9 +25,9 @@ namespace montage {
 struct ClipInfo {
   int width = 0;  // as shown: rotation applied, non-square pixels made square
   int height = 0;
-  double seconds = 0;           // running time
-  double framesPerSecond = 0;   // average frame rate
-  bool hasSound = false;        // whether the file has an audio stream (never used)
+  double seconds = 0;          // running time
+  double framesPerSecond = 0;  // average frame rate
+  bool hasSound = false;       // whether the file has an audio stream (never used)
 };
 
 // Opens `file` far enough to know it is a clip this library decodes and reads what
@@ -39,6 +39,9 @@ ClipInfo ReadClipInfo(const std::filesystem::path& file);
 
 struct ClipOptions {
   bool loop = false;  // play again from the start after the end instead of holding
+  // Threads of the clip's decoder; 0 chooses: two (on two or more cores) for the first
+  // clip decoding in the process, one for every further clip decoding at the same time.
+  int decoderThreads = 0;
 };
 
 // A clip as the media of one input (a new playback; inputs that show the same file
@@ -49,8 +52,8 @@ std::shared_ptr<InputMedia> OpenClip(const std::filesystem::path& file, ClipOpti
 // Media for any file the user gives: a still picture (PNG, JPEG) or a clip. Pictures
 // are decoded at once, at the smallest size that still covers `largestWidth` x
 // `largestHeight` (0: full size); clips open as OpenClip does.
-std::shared_ptr<InputMedia> OpenMedia(const std::filesystem::path& file, ClipOptions options = {},
-                                      int largestWidth = 0, int largestHeight = 0);
+std::shared_ptr<InputMedia> OpenMedia(const std::filesystem::path& file, ClipOptions options = {}, int largestWidth = 0,
+                                      int largestHeight = 0);
 
 }  // namespace montage
 
