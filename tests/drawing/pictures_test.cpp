@@ -73,8 +73,8 @@ void WritePng(const fs::path& file, const PngSpec& spec) {
   png_infop info = png_create_info_struct(png);
   png_init_io(png, out);
   png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width), static_cast<png_uint_32>(spec.height), spec.bitDepth,
-               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
   if (!spec.paletteAlpha.empty()) {
     png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
@@ -130,10 +130,9 @@ Bytes DeclaredPng(std::uint32_t width, std::uint32_t height, const Bytes& idat) 
 Bytes ExifBlock(int orientation, bool bigEndian) {
   const auto o = static_cast<unsigned char>(orientation);
   Bytes block = {'E', 'x', 'i', 'f', 0, 0};
-  const Bytes tiff = bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0,
-                                       0, 0}
-                               : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0,
-                                       0, 0};
+  const Bytes tiff =
+      bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0, 0, 0}
+                : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0, 0, 0};
   block.insert(block.end(), tiff.begin(), tiff.end());
   return block;
 }
@@ -193,8 +192,8 @@ bool Near(montage::Colour seen, montage::Colour expected, int tolerance) {
 }
 
 std::string Show(montage::Colour c) {
-  return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + "," +
-         std::to_string(c.a) + ")";
+  return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + "," + std::to_string(c.a) +
+         ")";
 }
 
 // ---- PNG kinds ----------------------------------------------------------------------------
@@ -206,28 +205,34 @@ TEST(Pictures, EveryPngKindDecodesToPremultipliedArgb) {
     std::vector<std::uint32_t> pixels;  // expected, row by row
   };
   const Case cases[] = {
-      {"grey 8-bit", {2, 2, PNG_COLOR_TYPE_GRAY, 8, {{0, 128}, {255, 77}}},
+      {"grey 8-bit",
+       {2, 2, PNG_COLOR_TYPE_GRAY, 8, {{0, 128}, {255, 77}}},
        {Argb(255, 0, 0, 0), Argb(255, 128, 128, 128), Argb(255, 255, 255, 255), Argb(255, 77, 77, 77)}},
-      {"grey 1-bit", {3, 1, PNG_COLOR_TYPE_GRAY, 1, {{0b10100000}}},
+      {"grey 1-bit",
+       {3, 1, PNG_COLOR_TYPE_GRAY, 1, {{0b10100000}}},
        {Argb(255, 255, 255, 255), Argb(255, 0, 0, 0), Argb(255, 255, 255, 255)}},
-      {"grey 16-bit", {2, 1, PNG_COLOR_TYPE_GRAY, 16, {{0xFF, 0xFF, 0x80, 0x80}}},
+      {"grey 16-bit",
+       {2, 1, PNG_COLOR_TYPE_GRAY, 16, {{0xFF, 0xFF, 0x80, 0x80}}},
        {Argb(255, 255, 255, 255), Argb(255, 128, 128, 128)}},
       {"grey with one transparent value",
        {2, 1, PNG_COLOR_TYPE_GRAY, 8, {{9, 200}}, {}, {}, {png_color_16{0, 0, 0, 0, 9}}},
        {Argb(0, 0, 0, 0), Argb(255, 200, 200, 200)}},
-      {"grey and alpha", {2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, {{200, 128, 255, 0}}},
+      {"grey and alpha",
+       {2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, {{200, 128, 255, 0}}},
        {Argb(128, 100, 100, 100), Argb(0, 0, 0, 0)}},
       {"palette with tRNS",
        {3, 1, PNG_COLOR_TYPE_PALETTE, 8, {{0, 1, 2}}, {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}}, {255, 0, 128}},
        {Argb(255, 255, 0, 0), Argb(0, 0, 0, 0), Argb(128, 0, 0, 128)}},
-      {"palette 2-bit, opaque", {2, 1, PNG_COLOR_TYPE_PALETTE, 2, {{0b01100000}}, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}},
+      {"palette 2-bit, opaque",
+       {2, 1, PNG_COLOR_TYPE_PALETTE, 2, {{0b01100000}}, {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}}},
        {Argb(255, 40, 50, 60), Argb(255, 70, 80, 90)}},
-      {"RGB 8-bit", {2, 1, PNG_COLOR_TYPE_RGB, 8, {{255, 0, 0, 1, 2, 3}}},
-       {Argb(255, 255, 0, 0), Argb(255, 1, 2, 3)}},
+      {"RGB 8-bit", {2, 1, PNG_COLOR_TYPE_RGB, 8, {{255, 0, 0, 1, 2, 3}}}, {Argb(255, 255, 0, 0), Argb(255, 1, 2, 3)}},
       {"RGB 16-bit", {1, 1, PNG_COLOR_TYPE_RGB, 16, {{0xFF, 0xFF, 0x00, 0x00, 0x80, 0x80}}}, {Argb(255, 255, 0, 128)}},
-      {"RGBA 8-bit", {2, 1, PNG_COLOR_TYPE_RGBA, 8, {{255, 0, 0, 64, 10, 20, 30, 255}}},
+      {"RGBA 8-bit",
+       {2, 1, PNG_COLOR_TYPE_RGBA, 8, {{255, 0, 0, 64, 10, 20, 30, 255}}},
        {Argb(64, 64, 0, 0), Argb(255, 10, 20, 30)}},
-      {"RGBA 16-bit", {1, 1, PNG_COLOR_TYPE_RGBA, 16, {{0xFF, 0xFF, 0x80, 0x80, 0, 0, 0x80, 0x80}}},
+      {"RGBA 16-bit",
+       {1, 1, PNG_COLOR_TYPE_RGBA, 16, {{0xFF, 0xFF, 0x80, 0x80, 0, 0, 0x80, 0x80}}},
        {Argb(128, 128, 64, 0)}},
   };
   const ScratchFolder scratch("pictures");
@@ -252,9 +257,11 @@ TEST(Pictures, InterlacedPngDecodesEveryPass) {
   spec.interlaced = true;
   for (int y = 0; y < 9; ++y) {
     Bytes row;
-    for (int x = 0; x < 9; ++x) row.insert(row.end(), {static_cast<unsigned char>(x * 25), static_cast<unsigned char>(y * 25), 7});
+    for (int x = 0; x < 9; ++x)
+      row.insert(row.end(), {static_cast<unsigned char>(x * 25), static_cast<unsigned char>(y * 25), 7});
     spec.rows.push_back(row);
-  }  const ScratchFolder scratch("pictures");
+  }
+  const ScratchFolder scratch("pictures");
   WritePng(scratch.Path() / "interlaced.png", spec);
   const montage::Image image = montage::ReadPicture(scratch.Path() / "interlaced.png");
   for (int y = 0; y < 9; ++y) {
@@ -296,13 +303,25 @@ TEST(Pictures, EveryJpegKindDecodesToItsColours) {
       {"baseline YCbCr", {32, 16, JCS_RGB, JCS_YCbCr, false, true, {}, rgb}, false},
       {"progressive YCbCr", {32, 16, JCS_RGB, JCS_YCbCr, true, true, {}, rgb}, false},
       {"RGB stored as RGB", {32, 16, JCS_RGB, JCS_RGB, false, true, {}, rgb}, false},
-      {"grey", {32, 16, JCS_GRAYSCALE, JCS_GRAYSCALE, false, true, {}, [](int x, int) {
-                  return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)};
-                }},
+      {"grey",
+       {32,
+        16,
+        JCS_GRAYSCALE,
+        JCS_GRAYSCALE,
+        false,
+        true,
+        {},
+        [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; }},
        true},
-      {"progressive grey", {32, 16, JCS_GRAYSCALE, JCS_GRAYSCALE, true, true, {}, [](int x, int) {
-                              return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)};
-                            }},
+      {"progressive grey",
+       {32,
+        16,
+        JCS_GRAYSCALE,
+        JCS_GRAYSCALE,
+        true,
+        true,
+        {},
+        [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; }},
        true},
       {"Adobe CMYK, ink inverted", {32, 16, JCS_CMYK, JCS_CMYK, false, true, {}, ink(true)}, false},
       {"Adobe YCCK, ink inverted", {32, 16, JCS_CMYK, JCS_YCCK, false, true, {}, ink(true)}, false},
@@ -342,9 +361,9 @@ TEST(Pictures, ExifOrientationTurnsThePictureUpright) {
     montage::Colour topLeft, topRight, bottomLeft, bottomRight;  // as shown
   };
   const Case cases[] = {
-      {1, kRed, kGreen, kBlue, kWhite},  {2, kGreen, kRed, kWhite, kBlue}, {3, kWhite, kBlue, kGreen, kRed},
-      {4, kBlue, kWhite, kRed, kGreen},  {5, kRed, kBlue, kGreen, kWhite}, {6, kBlue, kRed, kWhite, kGreen},
-      {7, kWhite, kGreen, kBlue, kRed},  {8, kGreen, kWhite, kRed, kBlue},
+      {1, kRed, kGreen, kBlue, kWhite}, {2, kGreen, kRed, kWhite, kBlue}, {3, kWhite, kBlue, kGreen, kRed},
+      {4, kBlue, kWhite, kRed, kGreen}, {5, kRed, kBlue, kGreen, kWhite}, {6, kBlue, kRed, kWhite, kGreen},
+      {7, kWhite, kGreen, kBlue, kRed}, {8, kGreen, kWhite, kRed, kBlue},
   };
   const ScratchFolder scratch("pictures");
   for (const bool png : {false, true}) {
@@ -408,10 +427,17 @@ TEST(Pictures, ScaledJpegDecodingStillCoversTheRequest) {
     int width, height;        // as decoded and shown
   };
   const Case cases[] = {
-      {1, 0, 0, 400, 300},     {1, 90, 60, 100, 75},   {1, 50, 38, 50, 38},      {1, 51, 38, 100, 75},
-      {1, 200, 150, 200, 150}, {1, 201, 10, 400, 300}, {1, 1000, 1000, 400, 300}, {1, 100, 0, 400, 300},
+      {1, 0, 0, 400, 300},
+      {1, 90, 60, 100, 75},
+      {1, 50, 38, 50, 38},
+      {1, 51, 38, 100, 75},
+      {1, 200, 150, 200, 150},
+      {1, 201, 10, 400, 300},
+      {1, 1000, 1000, 400, 300},
+      {1, 100, 0, 400, 300},
       // Shown 300x400: the request is turned with the picture.
-      {6, 60, 90, 75, 100},    {6, 90, 60, 150, 200},
+      {6, 60, 90, 75, 100},
+      {6, 90, 60, 150, 200},
   };
   const ScratchFolder scratch("pictures");
   for (const Case& c : cases) {
@@ -427,7 +453,8 @@ TEST(Pictures, ScaledJpegDecodingStillCoversTheRequest) {
     EXPECT_EQ(image.Height(), c.height);
     // Still the picture: red on the stored left, which orientation 6 turns to the top.
     const montage::Colour red{250, 10, 10, 255};
-    const montage::Colour seen = c.orientation == 6 ? image.At(c.width / 2, c.height / 8) : image.At(c.width / 8, c.height / 2);
+    const montage::Colour seen =
+        c.orientation == 6 ? image.At(c.width / 2, c.height / 8) : image.At(c.width / 8, c.height / 2);
     EXPECT_TRUE(Near(seen, red, 12)) << Show(seen);
   }
 }

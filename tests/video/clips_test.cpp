@@ -153,7 +153,7 @@ TEST_F(Clips, PlayAtTheirOwnSpeedInEveryContainer) {
     double seconds;
     const char* colour;
   };
-  const Moment moments[] = {{-1.0, "red"}, {0.0, "red"},   {0.5, "red"},  {0.99, "red"},   {1.0, "green"},
+  const Moment moments[] = {{-1.0, "red"},  {0.0, "red"},   {0.5, "red"},   {0.99, "red"}, {1.0, "green"},
                             {1.5, "green"}, {2.01, "blue"}, {2.96, "blue"}, {10.0, "blue"}};
   for (const char* name : {"colours.mp4", "colours.mkv", "colours.mov", "colours.webm", "colours.avi"}) {
     SCOPED_TRACE(name);
@@ -178,17 +178,17 @@ TEST_F(Clips, HoldTheLastFrameOrLoop) {
     double seconds;
     const char* colour;
   };
-  const Case cases[] = {{false, 3.5, "blue"}, {false, 4.5, "blue"},  {false, 100.0, "blue"},
-                        {true, 3.0, "red"},   {true, 3.5, "red"},    {true, 4.5, "green"},
-                        {true, 5.5, "blue"},  {true, 6.2, "red"},    {true, 100.5, "green"}};
+  const Case cases[] = {{false, 3.5, "blue"}, {false, 4.5, "blue"}, {false, 100.0, "blue"},
+                        {true, 3.0, "red"},   {true, 3.5, "red"},   {true, 4.5, "green"},
+                        {true, 5.5, "blue"},  {true, 6.2, "red"},   {true, 100.5, "green"}};
   // One playback per loop setting, asked in order: looping runs through the end again
   // and again.
   const std::shared_ptr<montage::InputMedia> held = montage::OpenClip(Dir() / "colours.webm");
   const std::shared_ptr<montage::InputMedia> looped = montage::OpenClip(Dir() / "colours.webm", {.loop = true});
   for (const Case& c : cases) {
     montage::InputMedia& clip = c.loop ? *looped : *held;
-    EXPECT_EQ(CentreName(clip.Frame(c.seconds, 64, 48)), c.colour) << (c.loop ? "looped" : "held") << " at "
-                                                                    << c.seconds << " s";
+    EXPECT_EQ(CentreName(clip.Frame(c.seconds, 64, 48)), c.colour)
+        << (c.loop ? "looped" : "held") << " at " << c.seconds << " s";
   }
 }
 
@@ -207,15 +207,15 @@ TEST_F(Clips, ScrubbingBackAndSuspendingShowTheSameFramesAsPlaying) {
   const std::shared_ptr<montage::InputMedia> scrubbed = montage::OpenClip(Dir() / "testsrc2.mp4");
   (void)scrubbed->Frame(3.95, 160, 120);
   for (int k = 4; k >= 0; --k) {
-    EXPECT_EQ(pixels(scrubbed->Frame(times[k], 160, 120)), played[static_cast<std::size_t>(k)]) << "back to "
-                                                                                              << times[k];
+    EXPECT_EQ(pixels(scrubbed->Frame(times[k], 160, 120)), played[static_cast<std::size_t>(k)])
+        << "back to " << times[k];
   }
   const std::shared_ptr<montage::InputMedia> suspended = montage::OpenClip(Dir() / "testsrc2.mp4");
   for (const int k : {0, 3, 1, 4, 2}) {
     (void)suspended->Frame(times[k] > 1 ? times[k] - 0.7 : 0.0, 160, 120);
     suspended->Suspend();
-    EXPECT_EQ(pixels(suspended->Frame(times[k], 160, 120)), played[static_cast<std::size_t>(k)]) << "resumed at "
-                                                                                               << times[k];
+    EXPECT_EQ(pixels(suspended->Frame(times[k], 160, 120)), played[static_cast<std::size_t>(k)])
+        << "resumed at " << times[k];
     suspended->Suspend();
   }
 }
@@ -225,8 +225,8 @@ TEST_F(Clips, FramesAreScaledToTheAskedSizeWithTheClipsProportions) {
   struct Case {
     int askedWidth, askedHeight, width, height;
   };
-  const Case cases[] = {{160, 120, 160, 120}, {80, 60, 80, 60},     {41, 31, 42, 31},    {33, 10, 33, 25},
-                        {10, 60, 80, 60},     {1, 1, 2, 1},         {320, 240, 160, 120}, {5000, 10, 160, 120}};
+  const Case cases[] = {{160, 120, 160, 120}, {80, 60, 80, 60}, {41, 31, 42, 31},     {33, 10, 33, 25},
+                        {10, 60, 80, 60},     {1, 1, 2, 1},     {320, 240, 160, 120}, {5000, 10, 160, 120}};
   for (const Case& c : cases) {
     const montage::Image& image = clip->Frame(1.0, c.askedWidth, c.askedHeight);
     EXPECT_EQ(image.Width(), c.width) << c.askedWidth << "x" << c.askedHeight;
@@ -390,7 +390,8 @@ TEST_F(Clips, OnlyClipsOnScreenHoldADecoder) {
   }
   std::vector<std::shared_ptr<montage::InputMedia>> media;
   const int before = OpenFiles();
-  for (int i = 0; i < kInputs; ++i) media.push_back(montage::OpenClip(Dir() / (i % 2 == 0 ? "colours.mp4" : "colours.webm")));
+  for (int i = 0; i < kInputs; ++i)
+    media.push_back(montage::OpenClip(Dir() / (i % 2 == 0 ? "colours.mp4" : "colours.webm")));
   EXPECT_EQ(OpenFiles(), before) << "a clip opened for its checks keeps no decoder";
   montage::Renderer renderer(animation, media, {.seconds = 64.0});
   int most = 0;

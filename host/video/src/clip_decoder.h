@@ -70,7 +70,7 @@ class ClipDecoder {
   AVCodecContext* codec_ = nullptr;
   AVPacket* packet_ = nullptr;
   AVStream* stream_ = nullptr;
-  bool draining_ = false;  // the demuxer ended; the decoder gives what it holds
+  bool draining_ = false;                 // the demuxer ended; the decoder gives what it holds
   std::int64_t origin_ = AV_NOPTS_VALUE;  // timestamp of the clip's start
   double lastTime_ = -1;                  // of the last frame, for frames without one
   double declaredSeconds_ = 0;

@@ -191,7 +191,8 @@ class Clip final : public InputMedia {
   void Advance(double t) {
     // After a seek the first frame may come later than `t`: then from the start.
     bool sought = false;
-    if (decoder_ == nullptr || (hasCurrent_ && (t < currentTime_ || (!ended_ && t - currentTime_ > kSeekAheadSeconds)))) {
+    if (decoder_ == nullptr ||
+        (hasCurrent_ && (t < currentTime_ || (!ended_ && t - currentTime_ > kSeekAheadSeconds)))) {
       Restart(t);
       sought = t > 0;
     }
@@ -295,7 +296,7 @@ class Clip final : public InputMedia {
   std::filesystem::path file_;
   ClipOptions options_;
   Probe probe_;
-  double period_;  // running time, for loops: as declared, then as found at the end
+  double period_;                            // running time, for loops: as declared, then as found at the end
   std::unique_ptr<CountedDecoder> decoder_;  // none while suspended
   FramePtr current_;                         // the frame shown
   FramePtr pending_;                         // the one after it, decoded ahead
@@ -303,8 +304,8 @@ class Clip final : public InputMedia {
   double pendingTime_ = 0;
   bool hasCurrent_ = false;
   bool hasPending_ = false;
-  bool ended_ = false;         // the decoder has given its last frame
-  std::uint64_t serial_ = 0;   // counts the frames made current
+  bool ended_ = false;        // the decoder has given its last frame
+  std::uint64_t serial_ = 0;  // counts the frames made current
   SwsContext* scaler_ = nullptr;
   Image picture_;                    // the current frame as last scaled
   std::uint64_t pictureSerial_ = 0;  // serial_ of the frame in picture_; 0 for none
