@@ -28,8 +28,8 @@ constexpr std::int64_t kDecodePixels = std::int64_t{1} << 22;
   std::abort();
 }
 
-#define CHECK(condition)                         \
-  do {                                           \
+#define CHECK(condition)                          \
+  do {                                            \
     if (!(condition)) Fail(__LINE__, #condition); \
   } while (false)
 

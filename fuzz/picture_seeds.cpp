@@ -54,8 +54,8 @@ void WritePng(const std::string& name, const Png& spec) {
   png_infop info = png_create_info_struct(png);
   png_init_io(png, out);
   png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width), static_cast<png_uint_32>(spec.height), spec.bitDepth,
-               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
   if (!spec.paletteAlpha.empty()) {
     png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
@@ -86,10 +86,9 @@ void WritePng(const std::string& name, const Png& spec) {
 Bytes ExifBlock(int orientation, bool bigEndian) {
   const auto o = static_cast<unsigned char>(orientation);
   Bytes block = {'E', 'x', 'i', 'f', 0, 0};
-  const Bytes tiff = bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0,
-                                       0, 0}
-                               : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0,
-                                       0, 0};
+  const Bytes tiff =
+      bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0, 0, 0}
+                : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0, 0, 0};
   block.insert(block.end(), tiff.begin(), tiff.end());
   return block;
 }
@@ -132,7 +131,8 @@ void WriteJpeg(const std::string& name, const Jpeg& spec) {
   }
   Bytes row(static_cast<std::size_t>(spec.width * info.input_components));
   while (info.next_scanline < info.image_height) {
-    for (std::size_t x = 0; x < row.size(); ++x) row[x] = static_cast<unsigned char>((x * 29 + info.next_scanline * 7) & 0xFF);
+    for (std::size_t x = 0; x < row.size(); ++x)
+      row[x] = static_cast<unsigned char>((x * 29 + info.next_scanline * 7) & 0xFF);
     JSAMPROW pointer = row.data();
     jpeg_write_scanlines(&info, &pointer, 1);
   }
@@ -159,8 +159,8 @@ Bytes DeclaredPng(std::uint32_t width, std::uint32_t height) {
     for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<unsigned char>(value >> shift));
   }
   header.insert(header.end(), {8, 2, 0, 0, 0});
-  for (const Bytes& chunk : {Chunk("IHDR", header), Chunk("IDAT", Bytes{0x78, 0x9C, 0x03, 0, 0, 0, 0, 1}),
-                             Chunk("IEND", {})}) {
+  for (const Bytes& chunk :
+       {Chunk("IHDR", header), Chunk("IDAT", Bytes{0x78, 0x9C, 0x03, 0, 0, 0, 0, 1}), Chunk("IEND", {})}) {
     file.insert(file.end(), chunk.begin(), chunk.end());
   }
   return file;
@@ -182,8 +182,8 @@ int main(int argc, char** argv) {
   WritePng("png_grey8_trns", {6, 4, PNG_COLOR_TYPE_GRAY, 8, false, {}, {}, true});
   WritePng("png_grey16", {6, 4, PNG_COLOR_TYPE_GRAY, 16});
   WritePng("png_grey_alpha", {6, 4, PNG_COLOR_TYPE_GRAY_ALPHA, 8});
-  WritePng("png_palette2_trns", {7, 3, PNG_COLOR_TYPE_PALETTE, 2, false, {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}},
-                                 {255, 0, 128}});
+  WritePng("png_palette2_trns",
+           {7, 3, PNG_COLOR_TYPE_PALETTE, 2, false, {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}}, {255, 0, 128}});
   WritePng("png_palette8", {5, 5, PNG_COLOR_TYPE_PALETTE, 8, false, {{9, 8, 7}, {6, 5, 4}, {3, 2, 1}}});
   WritePng("png_rgb8", {6, 4, PNG_COLOR_TYPE_RGB, 8});
   WritePng("png_rgb16_trns", {4, 4, PNG_COLOR_TYPE_RGB, 16, false, {}, {}, true});
@@ -201,8 +201,8 @@ int main(int argc, char** argv) {
   WriteJpeg("jpeg_restarts", {32, 16, JCS_RGB, JCS_YCbCr, false, true, false, 1});
   WriteJpeg("jpeg_exif_orientation6_le", {24, 16, JCS_RGB, JCS_YCbCr, false, true, false, 0, ExifBlock(6, false)});
   WriteJpeg("jpeg_exif_orientation3_be", {24, 16, JCS_RGB, JCS_YCbCr, false, true, false, 0, ExifBlock(3, true)});
-  WriteJpeg("jpeg_exif_orientation7_progressive", {24, 16, JCS_RGB, JCS_YCbCr, true, true, false, 0,
-                                                   ExifBlock(7, true)});
+  WriteJpeg("jpeg_exif_orientation7_progressive",
+            {24, 16, JCS_RGB, JCS_YCbCr, true, true, false, 0, ExifBlock(7, true)});
 
   const Bytes png = Load("png_rgb8");
   const Bytes jpeg = Load("jpeg_baseline");

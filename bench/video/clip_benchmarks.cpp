@@ -29,11 +29,10 @@ const fs::path& Clip1080p() {
     fs::create_directories(folder);
     const fs::path clip = folder / "1080p.mp4";
     const char* ffmpeg = std::getenv("MONTAGE_FFMPEG");
-    const std::string command = std::string(ffmpeg != nullptr ? ffmpeg : "ffmpeg") +
-                                " -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080:r=30:d=" +
-                                std::to_string(kSeconds) +
-                                " -vf noise=alls=12:allf=t -c:v libx264 -preset medium -pix_fmt yuv420p '" +
-                                clip.string() + "'";
+    const std::string command =
+        std::string(ffmpeg != nullptr ? ffmpeg : "ffmpeg") +
+        " -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080:r=30:d=" + std::to_string(kSeconds) +
+        " -vf noise=alls=12:allf=t -c:v libx264 -preset medium -pix_fmt yuv420p '" + clip.string() + "'";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
     return clip;
   }();
