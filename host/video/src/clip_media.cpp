@@ -202,7 +202,12 @@ class Clip final : public InputMedia {
         const std::optional<double> time = Decoder().Next(pending_.get());
         if (!time) {
           ended_ = true;
-          if (!hasCurrent_) Decoder().Fail("it has no frames from " + Seconds(t) + " on");
+          if (!hasCurrent_ && sought) {  // a seek past the last frame: from the start instead
+            Restart(0);
+            sought = false;
+            continue;
+          }
+          if (!hasCurrent_) Decoder().Fail("it has no frames");
           CheckComplete();
           const double end = currentTime_ + FrameSeconds();
           if (options_.loop && t >= end && wraps++ < 2) {
