@@ -93,8 +93,8 @@ TEST(LayerOrder, EveryUncoveredOpaqueInputShowsItsOwnPictureAtItsCentre) {
         for (int other = 0; other < count && !covered; ++other) {
           const Placed& them = placed[static_cast<std::size_t>(other)];
           if (other == index || !them.shown || them.opacity <= 0) continue;
-          const bool above = !layer[static_cast<std::size_t>(other)] ||
-                             (layer[static_cast<std::size_t>(index)] && other > index);
+          const bool above =
+              !layer[static_cast<std::size_t>(other)] || (layer[static_cast<std::size_t>(index)] && other > index);
           const double depth = Inside(them, x + 0.5, y + 0.5);
           if (depth > -kEdge && (above || std::abs(depth) < kEdge)) covered = true;
         }

@@ -1,8 +1,9 @@
 // montage-host timeline: a template's choreography as a chart (PNG or SVG).
+#include "montage/timeline.h"
+
 #include <iostream>
 
 #include "command.h"
-#include "montage/timeline.h"
 #include "support.h"
 
 namespace fs = std::filesystem;

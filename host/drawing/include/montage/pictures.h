@@ -1,12 +1,18 @@
-// Still pictures read from files: PNG (grey, palette, 8 or 16 bits, with or without
-// alpha) and JPEG (baseline or progressive, grey, RGB or CMYK), turned upright by their
-// EXIF orientation.
+// Still pictures read from files: PNG through libpng (grey, palette, 1 to 16 bits, with
+// or without alpha or tRNS transparency) and JPEG through libjpeg (baseline or
+// progressive, grey, YCbCr, RGB, CMYK or YCCK), turned upright by their EXIF orientation
+// (a JPEG's APP1 block, a PNG's eXIf chunk; read with libexif). Decoded pictures are
+// Images: premultiplied ARGB.
 //
 // Every reader checks the size a file declares in its header before decoding anything
 // (at most kMaxFrameSide a side and kMaxPicturePixels in all), so that a small file
 // claiming a huge picture is refused at once; and no file is read whole before its
-// type is known. Errors are HostErrors that name the file and the real reason (a bad
-// CRC, a zero width, a picture too large, a folder, a file cut short).
+// type is known: folders, devices and pipes are refused unread, and the format is told
+// from the first bytes. Errors are HostErrors that name the file and the real reason:
+// "cannot read image FILE: ..." when the file cannot be opened or read (missing, a
+// folder, not a regular file), "cannot decode image FILE: ..." when its content is not
+// a picture this library decodes (a bad CRC, a zero width, a picture too large, a file
+// cut short, not a PNG or JPEG).
 //
 // Threads: every function here may run on several threads at once.
 #ifndef MONTAGE_PICTURES_H
@@ -38,10 +44,18 @@ bool LooksLikePicture(const std::filesystem::path& file);
 PictureInfo ReadPictureInfo(const std::filesystem::path& file);
 
 // Decodes a picture file, turned upright. When `minWidth` x `minHeight` (as shown) is
-// smaller than the picture, a JPEG is decoded at a reduced scale that still covers it
-// (libjpeg's scaled decoding, 1/2 to 1/8), so a camera photo drawn small costs little;
-// 0 asks for the full size. Throws HostError naming the file.
+// smaller than the picture, a JPEG is decoded at the smallest of 1/8, 1/4 and 1/2 of
+// its size that still covers it (libjpeg's scaled decoding), so a camera photo drawn
+// small costs little; a PNG always comes at its full size. 0 (or less) on either side
+// asks for the full size. Throws HostError naming the file.
 Image ReadPicture(const std::filesystem::path& file, int minWidth = 0, int minHeight = 0);
+
+// `picture` turned as an EXIF orientation says, so that it stands upright: 2 mirrors it
+// left to right, 3 turns it half a turn, 4 mirrors it top to bottom, 5 and 7 mirror it
+// along a diagonal, 6 turns it a quarter clockwise, 8 a quarter counter-clockwise (width
+// and height swap for 5..8); 1 and values outside 1..8 leave it as it is. For any
+// picture held the wrong way, such as a video frame with rotation metadata.
+Image TurnUpright(Image picture, int orientation);
 
 }  // namespace montage
 

@@ -11,7 +11,14 @@
 // renderer suspends it otherwise) and never more than a few decoded frames, so a render
 // costs what the clips on screen cost, not their length or number.
 //
+// Errors are HostErrors naming the file: "cannot read clip FILE: ..." when the file
+// cannot be opened (missing, a folder, not a regular file), "cannot decode clip FILE:
+// ..." with FFmpeg's reason for everything its content does wrong.
+//
 // Threads: one clip is used by one thread at a time; different clips are independent.
+// The video library routes FFmpeg's log through a callback of its own (installed when
+// the first clip opens), which keeps the last error of each thread for its messages and
+// passes every message on to FFmpeg's default logger.
 #ifndef MONTAGE_CLIPS_H
 #define MONTAGE_CLIPS_H
 
@@ -39,6 +46,9 @@ ClipInfo ReadClipInfo(const std::filesystem::path& file);
 
 struct ClipOptions {
   bool loop = false;  // play again from the start after the end instead of holding
+  // Threads of the clip's decoder; 0 chooses: two (on two or more cores) for the first
+  // clip decoding in the process, one for every further clip decoding at the same time.
+  int decoderThreads = 0;
 };
 
 // A clip as the media of one input (a new playback; inputs that show the same file
