@@ -28,7 +28,8 @@ std::int32_t Int() {
 }
 
 double Double() {
-  static constexpr double kNotable[] = {0.0, 1.0, 0.5, -0.0, -1.0, 2.77, 1e300, -1e300, 5e-324, 0.25, 1.0000000000000002};
+  static constexpr double kNotable[] = {
+      0.0, 1.0, 0.5, -0.0, -1.0, 2.77, 1e300, -1e300, 5e-324, 0.25, 1.0000000000000002};
   const std::uint8_t kind = Byte();
   if (kind < 160) return kNotable[kind % std::size(kNotable)];
   std::uint64_t bits = 0;
@@ -114,7 +115,8 @@ class CEffScripted final : public IEffectMultiDLL {
     for (int i = 0; i < length; ++i) {
       CEffectSetting& setting = settings_[i];
       const std::uint8_t kind = Byte();
-      setting.m_type = kind % 5 == 0 ? Int() : (kind % 5 == 1 ? CEffectSetting::kTypeNone : CEffectSetting::kTypeKeyFrames);
+      setting.m_type =
+          kind % 5 == 0 ? Int() : (kind % 5 == 1 ? CEffectSetting::kTypeNone : CEffectSetting::kTypeKeyFrames);
       if (setting.m_type != CEffectSetting::kTypeKeyFrames) continue;
       const int frames = Byte() % 12;
       // A keyframe setting may claim any count without a buffer; with one, the count

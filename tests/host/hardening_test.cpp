@@ -164,7 +164,10 @@ TEST(OutputFailures, OutputThatCannotBeWrittenIsAnError) {
   };
   for (const std::vector<std::string>& args : commands) {
     SCOPED_TRACE(args[0]);
-    const HostRun run = RunHost(HostCall{args, {}, {}, "/dev/full", {}, {}});
+    HostCall call;
+    call.args = args;
+    call.standardOutput = "/dev/full";
+    const HostRun run = RunHost(call);
     EXPECT_EQ(run.status, 1) << Describe(run);
     EXPECT_TRUE(Contains(run.err, "cannot write standard output: No space left on device")) << run.err;
   }
@@ -209,11 +212,47 @@ TEST(OutputFailures, ARenderOfFewerFramesRemovesTheEarlierRendersFrames) {
   EXPECT_TRUE(fs::exists(fs::path(out) / "notes.txt"));
 }
 
+TEST(OutputFailures, AFrameFileIsWrittenBesideALinkPlantedAtItsNameNotThroughIt) {
+  const ScratchFolder scratch("planted");
+  const fs::path out = scratch.Path() / "out";
+  fs::create_directory(out);
+  const fs::path precious = scratch.Path() / "precious.txt";
+  std::ofstream(precious) << "keep me";
+  fs::create_symlink(precious, out / "frame-0000.png");
+  const HostRun run =
+      RunHost({"render", "Wistaro", "--fps", "1", "--seconds", "1", "--size", "64x36", "--out", out.string()});
+  ASSERT_EQ(run.status, 0) << Describe(run);
+  EXPECT_EQ(ReadFile(precious), "keep me");
+  EXPECT_FALSE(fs::is_symlink(out / "frame-0000.png"));
+  EXPECT_EQ(montage::Image::Read(out / "frame-0000.png").Width(), 64);
+}
+
+TEST(OutputFailures, AFullDiskLeavesOnlyCompleteFrames) {
+  const ScratchFolder scratch("full");
+  const fs::path out = scratch.Path() / "out";
+  // 32 KiB a file: a few frames fit, the contact sheet does not.
+  HostCall call;
+  call.args = {"render", "Brisolen", "--fps", "10", "--seconds", "2", "--size", "320x180", "--out", out.string()};
+  call.fileSizeLimit = 64;
+  const HostRun run = RunHost(call);
+  EXPECT_EQ(run.status, 1) << Describe(run);
+  EXPECT_TRUE(Contains(run.err, "cannot write " + out.string())) << run.err;
+  EXPECT_TRUE(Contains(run.err, "File too large")) << run.err;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_FALSE(name.ends_with(".part")) << name << " was left behind";
+    EXPECT_NO_THROW((void)montage::Image::Read(entry.path())) << name << " is not a complete picture";
+  }
+}
+
 TEST(SmallerFaults, EachGivesAClearMessage) {
   const ScratchFolder scratch("small");
   // A folder named like a template in the working folder is not a plug-in to validate.
   fs::create_directory(scratch.Path() / "Brisolen");
-  const HostRun validate = RunHost(HostCall{{"validate", "Brisolen"}, {}, {}, {}, scratch.Path(), {}});
+  HostCall inFolder;
+  inFolder.args = {"validate", "Brisolen"};
+  inFolder.workingFolder = scratch.Path();
+  const HostRun validate = RunHost(inFolder);
   EXPECT_EQ(validate.status, 0) << Describe(validate);
   EXPECT_TRUE(Contains(validate.out, "== " + std::string(FindBuiltPlugin("Brisolen").path)));
 

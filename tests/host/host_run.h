@@ -35,6 +35,9 @@ struct HostCall {
   std::filesystem::path standardOutput;
   std::filesystem::path workingFolder;
   std::filesystem::path cacheFolder;
+  // When above 0: the largest file it may write, in 512-byte blocks (ulimit -f), to
+  // make a disk "full".
+  int fileSizeLimit = 0;
 };
 
 inline std::string ReadFile(const std::filesystem::path& file) {
@@ -58,6 +61,10 @@ inline HostRun RunHost(const HostCall& call) {
   env.push_back("XDG_CACHE_HOME=" + (call.cacheFolder.empty() ? scratch.Path() / "cache" : call.cacheFolder).string());
   env.insert(env.end(), call.environment.begin(), call.environment.end());
   std::vector<std::string> argv = {MONTAGE_HOST_PROGRAM};
+  if (call.fileSizeLimit > 0) {
+    argv = {"/bin/sh", "-c", "ulimit -f " + std::to_string(call.fileSizeLimit) + " && exec \"$0\" \"$@\"",
+            MONTAGE_HOST_PROGRAM};
+  }
   argv.insert(argv.end(), call.args.begin(), call.args.end());
   auto pointers = [](std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -88,7 +95,10 @@ inline HostRun RunHost(const HostCall& call) {
 // Runs montage-host with `args`; MONTAGE_PLUGIN_PATH is unset unless `pluginPathVariable`
 // gives it a value.
 inline HostRun RunHost(const std::vector<std::string>& args, const std::string& pluginPathVariable = {}) {
-  return RunHost(HostCall{args, pluginPathVariable, {}, {}, {}, {}});
+  HostCall call;
+  call.args = args;
+  call.pluginPathVariable = pluginPathVariable;
+  return RunHost(call);
 }
 
 inline std::string Describe(const HostRun& run) {

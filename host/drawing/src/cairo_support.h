@@ -4,9 +4,11 @@
 
 #include <cairo.h>
 
+#include <exception>
 #include <memory>
 
 #include "montage/drawing.h"
+#include "montage/output_file.h"
 
 namespace montage {
 
@@ -25,6 +27,33 @@ inline SurfacePtr SurfaceOf(Image& image) {
                                                         CAIRO_FORMAT_ARGB32, image.Width(), image.Height(),
                                                         image.Width() * 4));
 }
+
+// Where Cairo's stream writers (PNG, SVG) put their bytes: an OutputFile. What Write
+// throws cannot pass through Cairo (C code), so it is kept and thrown again by Check
+// once Cairo has returned.
+struct CairoSink {
+  OutputFile* file = nullptr;
+  std::exception_ptr error;
+
+  static cairo_status_t Write(void* closure, const unsigned char* data, unsigned int length) {
+    auto* sink = static_cast<CairoSink*>(closure);
+    try {
+      sink->file->Write(data, length);
+      return CAIRO_STATUS_SUCCESS;
+    } catch (...) {
+      sink->error = std::current_exception();
+      return CAIRO_STATUS_WRITE_ERROR;
+    }
+  }
+
+  // Throws what a write threw, or a HostError for a Cairo status that is not success.
+  void Check(cairo_status_t status) const {
+    if (error) std::rethrow_exception(error);
+    if (status != CAIRO_STATUS_SUCCESS) {
+      throw HostError("cannot write " + file->Target().string() + ": " + cairo_status_to_string(status));
+    }
+  }
+};
 
 }  // namespace montage
 

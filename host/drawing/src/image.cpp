@@ -43,11 +43,13 @@ void Image::Fill(Colour colour) {
 }
 
 void Image::WritePng(const fs::path& file) const {
+  // Under a temporary name, renamed when complete: a full disk leaves no cut-off PNG
+  // that looks finished, and a link planted at the name is replaced, not followed.
+  OutputFile out(file);
+  CairoSink sink{&out, nullptr};
   const SurfacePtr surface = SurfaceOf(const_cast<Image&>(*this));  // cairo only reads it here
-  const cairo_status_t status = cairo_surface_write_to_png(surface.get(), file.c_str());
-  if (status != CAIRO_STATUS_SUCCESS) {
-    throw HostError("cannot write " + file.string() + ": " + cairo_status_to_string(status));
-  }
+  sink.Check(cairo_surface_write_to_png_stream(surface.get(), &CairoSink::Write, &sink));
+  out.Commit();
 }
 
 }  // namespace montage

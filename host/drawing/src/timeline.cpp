@@ -733,33 +733,6 @@ class Chart {
   std::vector<bool> layers_;
 };
 
-// ---- Files --------------------------------------------------------------------------------
-
-// Cairo's byte sink into an OutputFile. What Write throws cannot pass through Cairo (C
-// code), so it is kept and thrown again once Cairo has returned.
-struct Sink {
-  OutputFile* file = nullptr;
-  std::exception_ptr error;
-
-  static cairo_status_t Write(void* closure, const unsigned char* data, unsigned int length) {
-    auto* sink = static_cast<Sink*>(closure);
-    try {
-      sink->file->Write(data, length);
-      return CAIRO_STATUS_SUCCESS;
-    } catch (...) {
-      sink->error = std::current_exception();
-      return CAIRO_STATUS_WRITE_ERROR;
-    }
-  }
-
-  void Check(cairo_status_t status) const {
-    if (error) std::rethrow_exception(error);
-    if (status != CAIRO_STATUS_SUCCESS) {
-      throw HostError("cannot write " + file->Target().string() + ": " + cairo_status_to_string(status));
-    }
-  }
-};
-
 }  // namespace
 
 double TimelineLayout::TimeX(double time) const {
@@ -811,13 +784,14 @@ void WriteTimeline(const Animation& animation, const std::filesystem::path& file
   } catch (const HostError& error) {
     throw HostError("cannot write " + file.string() + " (" + error.what() + ")");
   }
-  Sink sink{&*output, nullptr};
+  CairoSink sink{&*output, nullptr};
   if (image) {
     const SurfacePtr surface = SurfaceOf(*image);
-    sink.Check(cairo_surface_write_to_png_stream(surface.get(), &Sink::Write, &sink));
+    sink.Check(cairo_surface_write_to_png_stream(surface.get(), &CairoSink::Write, &sink));
   } else {
     const TimelineLayout layout = LayoutTimeline(animation);
-    const SurfacePtr surface(cairo_svg_surface_create_for_stream(&Sink::Write, &sink, layout.width, layout.height));
+    const SurfacePtr surface(
+        cairo_svg_surface_create_for_stream(&CairoSink::Write, &sink, layout.width, layout.height));
     cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PX);
     try {
       const ContextPtr context(cairo_create(surface.get()));

@@ -63,7 +63,8 @@ class Image {
   // The pixel at (x, y), un-premultiplied.
   [[nodiscard]] Colour At(int x, int y) const;
   void Fill(Colour colour);
-  // Writes a PNG file; throws HostError naming the file.
+  // Writes a PNG file, under a temporary name renamed into place when complete (see
+  // montage/output_file.h); throws HostError naming the file.
   void WritePng(const std::filesystem::path& file) const;
 
  private:
