@@ -9,7 +9,8 @@ namespace montage {
 
 std::optional<VideoFormat> VideoFormatFor(const std::filesystem::path& file) {
   std::string extension = file.extension().string();
-  std::ranges::transform(extension, extension.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(extension, extension.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (extension == ".mp4") return VideoFormat::kMp4;
   if (extension == ".webm") return VideoFormat::kWebM;
   if (extension == ".gif") return VideoFormat::kGif;

@@ -25,9 +25,9 @@ namespace montage {
 struct ClipInfo {
   int width = 0;  // as shown: rotation applied, non-square pixels made square
   int height = 0;
-  double seconds = 0;           // running time
-  double framesPerSecond = 0;   // average frame rate
-  bool hasSound = false;        // whether the file has an audio stream (never used)
+  double seconds = 0;          // running time
+  double framesPerSecond = 0;  // average frame rate
+  bool hasSound = false;       // whether the file has an audio stream (never used)
 };
 
 // Opens `file` far enough to know it is a clip this library decodes and reads what
@@ -49,8 +49,8 @@ std::shared_ptr<InputMedia> OpenClip(const std::filesystem::path& file, ClipOpti
 // Media for any file the user gives: a still picture (PNG, JPEG) or a clip. Pictures
 // are decoded at once, at the smallest size that still covers `largestWidth` x
 // `largestHeight` (0: full size); clips open as OpenClip does.
-std::shared_ptr<InputMedia> OpenMedia(const std::filesystem::path& file, ClipOptions options = {},
-                                      int largestWidth = 0, int largestHeight = 0);
+std::shared_ptr<InputMedia> OpenMedia(const std::filesystem::path& file, ClipOptions options = {}, int largestWidth = 0,
+                                      int largestHeight = 0);
 
 }  // namespace montage
 
