@@ -535,6 +535,21 @@ TEST_F(FailedWrite, ASourceThatThrowsOrACancelHalfWayLeavesNoFile) {
   }
 }
 
+TEST_F(FailedWrite, AFrameDrawnAtAnotherSizeIsRefused) {
+  const fs::path file = Target("clip.mp4");
+  auto resizing = [](int index, montage::Image& frame) {
+    PaintScene(index, frame);
+    if (index == 5) frame = montage::Image(80, 90);
+  };
+  try {
+    montage::WriteVideo(file, Settings(VideoFormat::kMp4), resizing);
+    ADD_FAILURE() << "written";
+  } catch (const montage::HostError& error) {
+    EXPECT_NE(std::string(error.what()).find("frame 5 was drawn 80x90, not 160x90"), std::string::npos) << error.what();
+  }
+  ExpectUntouched(file);
+}
+
 TEST_F(FailedWrite, AFullDiskIsReportedAndLeavesNoFile) {
   // Noise, so that the files grow well beyond the limit.
   auto noise = [](int index, montage::Image& frame) {

@@ -42,6 +42,12 @@ PacketPtr NewPacket() {
   return packet;
 }
 
+FramePtr CloneFrame(const AVFrame& frame) {
+  FramePtr clone(av_frame_clone(&frame));
+  if (!clone) throw std::bad_alloc();
+  return clone;
+}
+
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   if (av_strerror(code, text, sizeof text) < 0) return "error " + std::to_string(code);

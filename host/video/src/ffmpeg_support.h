@@ -68,6 +68,8 @@ using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoRelease>;
 // A new frame or packet; throws std::bad_alloc when there is no memory for one.
 FramePtr NewFrame();
 PacketPtr NewPacket();
+// A new reference to the pictures of `frame` (av_frame_clone).
+FramePtr CloneFrame(const AVFrame& frame);
 
 // What an FFmpeg error code means ("No space left on device", "Invalid data found when
 // processing input").

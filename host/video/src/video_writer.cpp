@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -300,6 +301,12 @@ VideoTimings WriteVideo(const std::filesystem::path& file, const VideoSettings& 
     const Clock::time_point drawing = Clock::now();
     source(index, *image);
     timings.drawSeconds += SecondsSince(drawing);
+    // The source may assign to the frame; a frame of another size cannot be converted.
+    if (image->Width() != settings.width || image->Height() != settings.height) {
+      throw HostError("cannot write " + file.string() + ": frame " + std::to_string(index) + " was drawn " +
+                      std::to_string(image->Width()) + "x" + std::to_string(image->Height()) + ", not " +
+                      std::to_string(settings.width) + "x" + std::to_string(settings.height));
+    }
     pipeline.Submit(Drawn{kind, image, index});
     report(pipeline.FramesDone());
   };
