@@ -2,16 +2,35 @@
 // and animated WebP, through FFmpeg's libraries, with an optional soundtrack.
 //
 // Frames stream from the caller to the encoder: at most a few frames are in memory at
-// once, whatever the running time, and no frame is written to a file of its own. The
-// caller's FrameSource draws on the calling thread; colour conversion and encoding run
-// on threads of their own meanwhile.
+// once, whatever the running time, and no frame is written to a file of its own (an
+// animated WebP holds its compressed frames: libwebp assembles the file in memory before
+// it is written). The caller's FrameSource draws on the calling thread; colour
+// conversion and encoding run on threads of their own meanwhile.
 //
 // The file is written under a temporary name beside the target (montage/output_file.h)
 // and renamed into place when complete: an error, a full disk or a cancelled write
 // leaves no file that looks finished, and an existing file is replaced only by a
 // complete one.
 //
-// Threads: WriteVideo may run on several threads at once for different files.
+// Pictures: frames are written opaque, each pixel its premultiplied colour over black
+// (Cairo's frames from the Renderer are opaque already). MP4 and WebM hold BT.709
+// studio-range yuv420p, tagged as such; a GIF holds one palette of up to 256 colours made
+// for the clip from a sample of up to 32 frames spread over it (palettegen), every frame
+// mapped onto it with ordered dithering (paletteuse); an animated WebP holds lossy frames.
+// GIF and WebP loop for ever.
+//
+// Timing: frame k starts at k / fps and lasts 1 / fps, the last one included, so that
+// a video of N frames lasts N / fps. The time base is the fraction nearest fps with a
+// denominator up to 100000 (29.97 is 2997/100). GIF delays are whole hundredths of a
+// second: frame k starts at k / fps rounded to them.
+//
+// Sound (MP4: AAC at 128 kb/s; WebM: Opus at 96 kb/s; 48000 Hz stereo): see
+// VideoSettings::audio.
+//
+// Threads: WriteVideo may run on several threads at once for different files. Each
+// write runs two threads of its own (colour conversion; encoding and writing) besides the
+// encoder's own (x264 and libvpx use every core). FFmpeg's log level is lowered from its
+// default (information) to errors on first use, unless the program set one before.
 #ifndef MONTAGE_VIDEO_WRITER_H
 #define MONTAGE_VIDEO_WRITER_H
 
@@ -44,20 +63,31 @@ bool CarriesSound(VideoFormat format);
 
 struct VideoSettings {
   VideoFormat format = VideoFormat::kMp4;
-  int width = 640;  // 1..kMaxFrameSide; even for NeedsEvenSize formats
+  // 1..kMaxFrameSide (WebP: 1..16383); even for NeedsEvenSize formats.
+  int width = 640;
   int height = 360;
-  double fps = 30.0;   // frames per second, above 0 and at most 1000
+  // Frames per second, 0.01 to 1000 (a frame lasts at most 100 seconds); a GIF at most
+  // 50, as its delays are whole hundredths and players show one hundredth as ten.
+  double fps = 30.0;
   int frameCount = 0;  // frames to write, 1..kMaxFrames; the video lasts frameCount / fps seconds
   // 1 (smallest file) to 100 (best picture); nothing gives the format's default
-  // (DefaultQuality).
+  // (DefaultQuality). Each format maps it linearly onto its encoder's own scale:
+  //   MP4   x264 constant rate factor 45 (1) .. 12 (100); default 67 = CRF 23; preset
+  //         faster;
+  //   WebM  VP9 constant quality (crf) 56 (1) .. 12 (100), rounded; default 55 = crf 32;
+  //         libvpx's real-time mode at speed 8 with row multithreading;
+  //   GIF   palette colours 4 (1) .. 256 (100), rounded; default 100 = 256 colours;
+  //   WebP  libwebp's lossy quality, the same number; default 75; method 2.
   std::optional<int> quality;
-  // A soundtrack in any format FFmpeg reads: cut to the video's length with a fade-out
-  // over its last second, or ending early when it is shorter. Only for formats that
-  // CarriesSound.
+  // A soundtrack in any format FFmpeg reads (its first audio stream): cut to the video's
+  // length with a linear fade-out over its last second (over the whole video when that is
+  // shorter) when it lasts at least as long as the video, or ending early, unfaded, when
+  // it is shorter. Only for formats that CarriesSound.
   std::optional<std::filesystem::path> audio;
 };
 
-// The quality a format gets when none is asked for.
+// The quality a format gets when none is asked for (see VideoSettings::quality): MP4 67,
+// WebM 55, GIF 100, WebP 75.
 int DefaultQuality(VideoFormat format);
 
 // Draws frame `index` into `frame`, which has the settings' size and holds whatever was
@@ -71,10 +101,13 @@ struct VideoProgress {
   double elapsedSeconds = 0;
 };
 
-// Where the time of a write went, in seconds of each stage's own thread(s).
+// Where the time of a write went: seconds spent in each stage's work on its own thread
+// (waits for the other stages left out). The encoders' own threads work beside the
+// encoding thread, so encodeSeconds is the time that thread spent handing frames over
+// and waiting for them to be encoded, not the processor time of the encoder.
 struct VideoTimings {
-  double drawSeconds = 0;     // in the FrameSource
-  double convertSeconds = 0;  // colour conversion
+  double drawSeconds = 0;     // in the FrameSource, on the calling thread
+  double convertSeconds = 0;  // colour conversion (a GIF's palette included)
   double encodeSeconds = 0;   // encoding and writing, sound included
 };
 
@@ -85,10 +118,13 @@ class Cancelled : public HostError {
 };
 
 // Writes `settings.frameCount` frames from `source` into `file`. `progress` (when given)
-// is called on the calling thread after frames are encoded; `cancel` (when given) is
-// polled between frames. Throws HostError naming the file or value for bad settings,
-// an unreadable soundtrack, a failed encoder or a failed write; what `source` throws
-// passes through. In every case of failure the target is left as it was.
+// is called on the calling thread after frames are encoded, with framesDone growing, the
+// last time with frameCount; `cancel` (when given) is polled between frames and while
+// the encoder drains at the end. Throws HostError naming the file or value for bad
+// settings (before `source` is called), an unreadable soundtrack, a failed encoder or a
+// failed write ("cannot write FILE: No space left on device"); what `source` or
+// `progress` throws passes through. In every case of failure the target is left as it
+// was and no temporary file remains.
 VideoTimings WriteVideo(const std::filesystem::path& file, const VideoSettings& settings, const FrameSource& source,
                         const std::function<void(const VideoProgress&)>& progress = {},
                         const std::atomic<bool>* cancel = nullptr);
