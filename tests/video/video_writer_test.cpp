@@ -460,7 +460,7 @@ TEST_F(FailedWrite, BadSettingsAreRefusedNamingTheValue) {
       {"clip.mp4", with(VideoFormat::kMp4, [](VideoSettings& s) { s.frameCount = 10001; }), "frames, not 10001"},
       {"clip.mp4", with(VideoFormat::kMp4, [](VideoSettings& s) { s.fps = 0; }), "frames per second, not 0"},
       {"clip.mp4", with(VideoFormat::kMp4, [](VideoSettings& s) { s.fps = -30; }), "not -30"},
-      {"clip.mp4", with(VideoFormat::kMp4, [&](VideoSettings& s) { s.fps = nan; }), "not nan"},
+      {"clip.mp4", with(VideoFormat::kMp4, [&](VideoSettings& s) { s.fps = nan; }), "not NaN"},
       {"clip.webm", with(VideoFormat::kWebM, [](VideoSettings& s) { s.fps = 1000.5; }), "not 1000.5"},
       {"clip.gif", with(VideoFormat::kGif, [](VideoSettings& s) { s.fps = 60; }), "GIF plays at most 50"},
       {"clip.mp4", with(VideoFormat::kMp4, [](VideoSettings& s) { s.quality = 0; }), "quality must be 1 to 100, not 0"},

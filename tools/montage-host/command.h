@@ -12,9 +12,12 @@
 #include "montage/host.h"
 
 // Exit status of montage-host: 0 on success, 1 when a command fails (bad input, a
-// plug-in that does not load, a failed check), 2 for a command line that does not parse.
+// plug-in that does not load, a failed check), 2 for a command line that does not parse,
+// 130 when it was interrupted.
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// Stopped by Ctrl-C or SIGTERM: 128 + SIGINT, as shells report it.
+inline constexpr int kExitInterrupted = 130;
 
 // Options that every command takes, before or after its name.
 struct GlobalOptions {

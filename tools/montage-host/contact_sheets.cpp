@@ -26,7 +26,7 @@ void Define(CLI::App& command, ContactSheetsOptions& options) {
       ->type_name("WxH")
       ->capture_default_str();
   command.add_option("--frames", options.frames, "Frames on each sheet, evenly from time 0 to 1")
-      ->check(CLI::Range(1, kMaxFrames))
+      ->check(CLI::Range(1, kMaxFrames).description(""))
       ->capture_default_str();
 }
 

@@ -21,6 +21,7 @@
 #include "montage/drawing.h"
 #include "montage/host.h"
 #include "options.h"
+#include "support.h"
 
 namespace {
 
@@ -148,10 +149,14 @@ int main(int argc, char** argv) {
   }
 
   int status = kExitUsage;
+  CatchInterrupts();
   try {
     for (const Defined& entry : defined) {
       if (entry.command->parsed()) status = entry.run();
     }
+  } catch (const Interrupted&) {
+    std::cerr << "montage-host: interrupted; files not finished were removed\n";
+    status = kExitInterrupted;
   } catch (const montage::HostError& error) {
     status = ReportError(error.what());
   } catch (const std::bad_alloc&) {

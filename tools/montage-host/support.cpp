@@ -1,10 +1,12 @@
 // Helpers shared by the commands of montage-host.
 #include "support.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <system_error>
 
@@ -120,5 +122,36 @@ Progress::~Progress() {
 }
 
 void Progress::Step(int done) const {
-  if (shown_) std::cerr << '\r' << label_ << ' ' << done << '/' << total_ << std::flush;
+  if (!shown_) return;
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  std::cerr << '\r' << label_ << ' ' << done << '/' << total_;
+  if (elapsed > 0.2 && done > 0) {
+    const double rate = done / elapsed;
+    char text[64];
+    std::snprintf(text, sizeof text, ", %.1f/s, %.0f s left  ", rate, (total_ - done) / rate);
+    std::cerr << text;
+  }
+  std::cerr << std::flush;
+}
+
+namespace {
+
+std::atomic<bool> g_interrupt{false};
+
+extern "C" void RequestInterrupt(int /*signal*/) { g_interrupt.store(true); }
+
+}  // namespace
+
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = RequestInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+const std::atomic<bool>& InterruptRequested() { return g_interrupt; }
+
+void StopIfInterrupted() {
+  if (g_interrupt.load()) throw Interrupted();
 }

@@ -3,6 +3,8 @@
 #ifndef MONTAGE_HOST_TOOL_SUPPORT_H
 #define MONTAGE_HOST_TOOL_SUPPORT_H
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,7 +47,7 @@ void PrepareOutputFolder(const std::filesystem::path& folder);
 // `count` times spread evenly over 0..1, both ends included.
 std::vector<double> EvenTimes(int count);
 
-// Shows "label i/n" on standard error while it is a terminal.
+// Shows "label i/n, r/s, t s left" on standard error while it is a terminal.
 class Progress {
  public:
   Progress(std::string label, int total);
@@ -58,6 +60,20 @@ class Progress {
   std::string label_;
   int total_;
   bool shown_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Ctrl-C and SIGTERM ask the running command to stop: long loops poll this flag (and
+// hand it to WriteVideo), unwind, and leave no file half-written.
+void CatchInterrupts();
+const std::atomic<bool>& InterruptRequested();
+// Throws Interrupted when a stop was asked for.
+void StopIfInterrupted();
+
+// How a command ends after Ctrl-C: main reports it and exits with 130.
+class Interrupted : public montage::HostError {
+ public:
+  Interrupted() : HostError("interrupted") {}
 };
 
 #endif  // MONTAGE_HOST_TOOL_SUPPORT_H

@@ -26,30 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The last error FFmpeg logged on this thread: its codes alone ("Invalid data found
-// when processing input") rarely say what is wrong, the log line ("moov atom not found")
-// does. Every message still goes to FFmpeg's own logger.
-thread_local std::string t_loggedError;
-
-void CaptureLog(void* context, int level, const char* format, va_list arguments) {
-  if (level <= AV_LOG_ERROR) {
-    char line[512];
-    va_list copy;
-    va_copy(copy, arguments);
-    std::vsnprintf(line, sizeof line, format, copy);
-    va_end(copy);
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    if (!text.empty()) t_loggedError = text;
-  }
-  av_log_default_callback(context, level, format, arguments);
-}
-
-void InstallLogCapture() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(CaptureLog); });
-}
-
 // The turn a display matrix asks for, as an EXIF orientation. The matrix maps a stored
 // pixel (x, y) to (a*x + c*y, b*x + d*y) on screen, y down; it is rounded to the
 // nearest quarter turn, with or without a mirror.
@@ -94,17 +70,12 @@ int OrientationOf(const AVStream* stream) {
 
 }  // namespace
 
-FramePtr NewFrame() {
-  FramePtr frame(av_frame_alloc());
-  if (frame == nullptr) throw std::bad_alloc();
-  return frame;
-}
-
 std::string ClipDecoder::Reason(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(error, text, sizeof text);
   std::string reason = text;
-  if (!t_loggedError.empty() && t_loggedError != reason) reason += " (" + t_loggedError + ")";
+  const std::string& logged = detail::LastFfmpegError();
+  if (!logged.empty() && logged != reason) reason += " (" + logged + ")";
   return reason;
 }
 
@@ -113,8 +84,8 @@ void ClipDecoder::Fail(const std::string& reason) const {
 }
 
 ClipDecoder::ClipDecoder(const fs::path& file, int threads) : path_(file) {
-  InstallLogCapture();
-  t_loggedError.clear();
+  detail::CaptureFfmpegLog();
+  detail::ClearFfmpegError();
   std::error_code error;
   const fs::file_status status = fs::status(file, error);
   if (error) throw HostError("cannot read clip " + file.string() + ": " + error.message());
@@ -122,32 +93,26 @@ ClipDecoder::ClipDecoder(const fs::path& file, int threads) : path_(file) {
   if (!fs::is_regular_file(status)) throw HostError("cannot read clip " + file.string() + ": is not a regular file");
   if (fs::file_size(file, error) == 0 && !error) Fail("the file is empty");
 
-  // Only the file itself: a playlist in it opens no other protocol, and a name with a
-  // colon is not taken for a protocol.
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  const std::string url = "file:" + file.string();
-  int result = avformat_open_input(&format_, url.c_str(), nullptr, &options);
-  av_dict_free(&options);  // what it did not take
+  int result = detail::OpenInputFile(file, format_);
   if (result < 0) {
     const std::string reason = Reason(result);
-    format_ = nullptr;
     if (result == AVERROR(EACCES) || result == AVERROR(ENOENT) || result == AVERROR(EIO)) {
       throw HostError("cannot read clip " + file.string() + ": " + reason);
     }
     Fail(reason);
   }
-  try {
+  {
     SelectStream();
     if (stream_ != nullptr) CheckDeclaredSize();
     // Reading the streams' parameters may decode a frame or two: within the limits, on
     // this thread. Formats without a header find their streams only here.
-    std::vector<AVDictionary*> probeOptions(format_->nb_streams, nullptr);
+    AVFormatContext* format = format_.get();
+    std::vector<AVDictionary*> probeOptions(format->nb_streams, nullptr);
     for (AVDictionary*& probe : probeOptions) {
       av_dict_set_int(&probe, "max_pixels", kMaxClipPixels, 0);
       av_dict_set(&probe, "threads", "1", 0);
     }
-    result = avformat_find_stream_info(format_, probeOptions.empty() ? nullptr : probeOptions.data());
+    result = avformat_find_stream_info(format, probeOptions.empty() ? nullptr : probeOptions.data());
     for (AVDictionary*& probe : probeOptions) av_dict_free(&probe);
     if (result < 0) Fail(Reason(result));
     if (stream_ == nullptr) SelectStream();
@@ -166,16 +131,16 @@ ClipDecoder::ClipDecoder(const fs::path& file, int threads) : path_(file) {
       }
       Fail("no decoder for its video codec (" + name + ")");
     }
-    codec_ = avcodec_alloc_context3(codec);
-    packet_ = av_packet_alloc();
-    if (codec_ == nullptr || packet_ == nullptr) throw std::bad_alloc();
-    result = avcodec_parameters_to_context(codec_, stream_->codecpar);
+    codec_.reset(avcodec_alloc_context3(codec));
+    if (codec_ == nullptr) throw std::bad_alloc();
+    packet_ = detail::NewPacket();
+    result = avcodec_parameters_to_context(codec_.get(), stream_->codecpar);
     if (result < 0) Fail(Reason(result));
     codec_->pkt_timebase = stream_->time_base;
     codec_->max_pixels = kMaxClipPixels;
     codec_->thread_count = threads;
     codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    result = avcodec_open2(codec_, codec, nullptr);
+    result = avcodec_open2(codec_.get(), codec, nullptr);
     if (result < 0) Fail("cannot open its " + std::string(codec->name) + " decoder: " + Reason(result));
 
     const double timeBase = av_q2d(stream_->time_base);
@@ -187,22 +152,13 @@ ClipDecoder::ClipDecoder(const fs::path& file, int threads) : path_(file) {
       declaredSeconds_ = static_cast<double>(format_->duration) / AV_TIME_BASE;
       declaresVideoSeconds_ = format_->nb_streams == 1;
     }
-    const AVRational rate = av_guess_frame_rate(format_, stream_, nullptr);
+    const AVRational rate = av_guess_frame_rate(format, stream_, nullptr);
     if (rate.num > 0 && rate.den > 0) framesPerSecond_ = av_q2d(rate);
     orientation_ = OrientationOf(stream_);
-  } catch (...) {
-    avcodec_free_context(&codec_);
-    av_packet_free(&packet_);
-    avformat_close_input(&format_);
-    throw;
   }
 }
 
-ClipDecoder::~ClipDecoder() {
-  avcodec_free_context(&codec_);
-  av_packet_free(&packet_);
-  avformat_close_input(&format_);
-}
+ClipDecoder::~ClipDecoder() = default;
 
 void ClipDecoder::SelectStream() {
   for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -229,9 +185,9 @@ void ClipDecoder::CheckDeclaredSize() const {
 }
 
 std::optional<double> ClipDecoder::Next(AVFrame* frame) {
-  t_loggedError.clear();
+  detail::ClearFfmpegError();
   for (;;) {
-    int result = avcodec_receive_frame(codec_, frame);
+    int result = avcodec_receive_frame(codec_.get(), frame);
     if (result == 0) {
       std::int64_t stamp = frame->best_effort_timestamp;
       double seconds = 0;
@@ -247,20 +203,20 @@ std::optional<double> ClipDecoder::Next(AVFrame* frame) {
     if (result == AVERROR_EOF) return std::nullopt;
     if (result != AVERROR(EAGAIN)) Fail(Reason(result));
     if (draining_) return std::nullopt;
-    result = av_read_frame(format_, packet_);
+    result = av_read_frame(format_.get(), packet_.get());
     if (result == AVERROR_EOF) {
       draining_ = true;
-      result = avcodec_send_packet(codec_, nullptr);
+      result = avcodec_send_packet(codec_.get(), nullptr);
       if (result < 0 && result != AVERROR_EOF) Fail(Reason(result));
       continue;
     }
     if (result < 0) Fail(Reason(result));
     if (packet_->stream_index != stream_->index) {
-      av_packet_unref(packet_);
+      av_packet_unref(packet_.get());
       continue;
     }
-    result = avcodec_send_packet(codec_, packet_);
-    av_packet_unref(packet_);
+    result = avcodec_send_packet(codec_.get(), packet_.get());
+    av_packet_unref(packet_.get());
     if (result < 0 && result != AVERROR(EAGAIN)) Fail(Reason(result));
   }
 }
@@ -268,16 +224,16 @@ std::optional<double> ClipDecoder::Next(AVFrame* frame) {
 bool ClipDecoder::Seek(double seconds) {
   const std::int64_t start = origin_ == AV_NOPTS_VALUE ? 0 : origin_;
   const std::int64_t target = start + static_cast<std::int64_t>(std::floor(seconds / av_q2d(stream_->time_base)));
-  t_loggedError.clear();
-  if (av_seek_frame(format_, stream_->index, target, AVSEEK_FLAG_BACKWARD) < 0) return false;
-  avcodec_flush_buffers(codec_);
+  detail::ClearFfmpegError();
+  if (av_seek_frame(format_.get(), stream_->index, target, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  avcodec_flush_buffers(codec_.get());
   draining_ = false;
   lastTime_ = -1;
   return true;
 }
 
 AVRational ClipDecoder::PixelAspect(AVFrame* frame) const {
-  const AVRational aspect = av_guess_sample_aspect_ratio(format_, stream_, frame);
+  const AVRational aspect = av_guess_sample_aspect_ratio(format_.get(), stream_, frame);
   if (aspect.num <= 0 || aspect.den <= 0) return AVRational{1, 1};
   return aspect;
 }

@@ -18,13 +18,9 @@ extern "C" {
 #include <optional>
 #include <string>
 
-namespace montage::clips {
+#include "ffmpeg_support.h"
 
-struct FrameRelease {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameRelease>;
-FramePtr NewFrame();
+namespace montage::clips {
 
 class ClipDecoder {
  public:
@@ -66,9 +62,9 @@ class ClipDecoder {
   void CheckDeclaredSize() const;
 
   std::filesystem::path path_;
-  AVFormatContext* format_ = nullptr;
-  AVCodecContext* codec_ = nullptr;
-  AVPacket* packet_ = nullptr;
+  detail::InputContextPtr format_;
+  detail::CodecContextPtr codec_;
+  detail::PacketPtr packet_;
   AVStream* stream_ = nullptr;
   bool draining_ = false;                 // the demuxer ended; the decoder gives what it holds
   std::int64_t origin_ = AV_NOPTS_VALUE;  // timestamp of the clip's start

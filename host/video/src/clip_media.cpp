@@ -24,7 +24,7 @@ namespace montage {
 namespace {
 
 using clips::ClipDecoder;
-using clips::FramePtr;
+using detail::FramePtr;
 
 // A jump forward longer than this seeks instead of decoding every frame between, so that
 // a render that samples a long clip sparsely (a contact sheet) stays quick.
@@ -62,7 +62,7 @@ struct Probe {
 
 Probe ProbeClip(const std::filesystem::path& file) {
   ClipDecoder decoder(file, 1);
-  const FramePtr frame = clips::NewFrame();
+  const FramePtr frame = detail::NewFrame();
   if (!decoder.Next(frame.get())) decoder.Fail("it has no frames");
   Probe probe;
   probe.orientation = decoder.Orientation();
@@ -131,8 +131,8 @@ class Clip final : public InputMedia {
         options_(options),
         probe_(probe),
         period_(probe.info.seconds),
-        current_(clips::NewFrame()),
-        pending_(clips::NewFrame()) {}
+        current_(detail::NewFrame()),
+        pending_(detail::NewFrame()) {}
   Clip(const Clip&) = delete;
   Clip& operator=(const Clip&) = delete;
   ~Clip() override { sws_freeContext(scaler_); }

@@ -1,6 +1,10 @@
-// Owning handles for FFmpeg's objects, and FFmpeg's error codes in words.
+// Owning handles for FFmpeg's objects, FFmpeg's error codes in words, and its log.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "ffmpeg_headers.h"
 
@@ -54,11 +58,49 @@ std::string ErrorText(int code) {
   return text;
 }
 
-void QuietenFfmpegLog() {
+int OpenInputFile(const std::filesystem::path& file, InputContextPtr& context) {
+  const std::string url = "file:" + file.string();
+  AVDictionary* options = nullptr;
+  if (av_dict_set(&options, "protocol_whitelist", "file", 0) < 0) throw std::bad_alloc();
+  AVFormatContext* raw = nullptr;
+  const int result = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);  // what it did not take
+  context.reset(result < 0 ? nullptr : raw);
+  return result;
+}
+
+namespace {
+
+thread_local std::string t_loggedError;
+bool g_passLogOn = false;
+
+void CaptureLog(void* context, int level, const char* format, va_list arguments) {
+  if (level <= AV_LOG_ERROR) {
+    char line[512];
+    va_list copy;
+    va_copy(copy, arguments);
+    std::vsnprintf(line, sizeof line, format, copy);
+    va_end(copy);
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!text.empty()) t_loggedError = text;
+  }
+  if (g_passLogOn) av_log_default_callback(context, level, format, arguments);
+}
+
+}  // namespace
+
+void CaptureFfmpegLog() {
   static std::once_flag once;
   std::call_once(once, [] {
-    if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_ERROR);
+    const char* pass = std::getenv("MONTAGE_FFMPEG_LOG");
+    g_passLogOn = pass != nullptr && std::string_view(pass) == "1";
+    av_log_set_callback(CaptureLog);
   });
 }
+
+const std::string& LastFfmpegError() { return t_loggedError; }
+
+void ClearFfmpegError() { t_loggedError.clear(); }
 
 }  // namespace montage::detail

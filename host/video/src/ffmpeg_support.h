@@ -4,6 +4,7 @@
 #ifndef MONTAGE_VIDEO_FFMPEG_SUPPORT_H
 #define MONTAGE_VIDEO_FFMPEG_SUPPORT_H
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -71,13 +72,24 @@ PacketPtr NewPacket();
 // A new reference to the pictures of `frame` (av_frame_clone).
 FramePtr CloneFrame(const AVFrame& frame);
 
+// Opens `file` for demuxing through the file protocol alone: a playlist in it opens no
+// other protocol, and a name with a colon is not taken for a URL. Returns FFmpeg's
+// result (0, or a negative error code) and leaves `context` null on failure.
+int OpenInputFile(const std::filesystem::path& file, InputContextPtr& context);
+
 // What an FFmpeg error code means ("No space left on device", "Invalid data found when
 // processing input").
 std::string ErrorText(int code);
 
-// Lowers FFmpeg's log level from its default (every informational line on stderr) to
-// errors, once per process, unless the program chose a level of its own before.
-void QuietenFfmpegLog();
+// FFmpeg's log, taken over once per process: nothing is printed (a host reports errors
+// itself, naming the file), but the last error FFmpeg logged on each thread is kept,
+// since its codes alone ("Invalid data found when processing input") rarely say what is
+// wrong and the log line ("moov atom not found") does. MONTAGE_FFMPEG_LOG=1 in the
+// environment passes every line on to FFmpeg's own logger, for debugging.
+void CaptureFfmpegLog();
+// The last error FFmpeg logged on this thread since ClearFfmpegError; empty for none.
+const std::string& LastFfmpegError();
+void ClearFfmpegError();
 
 }  // namespace montage::detail
 

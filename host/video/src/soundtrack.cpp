@@ -30,15 +30,9 @@ Soundtrack::Soundtrack(fs::path file) : file_(std::move(file)) {
     throw HostError("cannot read soundtrack " + file_.string() + ": " +
                     (code == AVERROR_INVALIDDATA ? std::string("not a media file") : ErrorText(code)));
   };
-  // The file protocol only: a playlist or a name that looks like a URL opens nothing else.
-  const std::string url = "file:" + file_.string();
-  AVDictionary* options = nullptr;
-  if (av_dict_set(&options, "protocol_whitelist", "file", 0) < 0) throw std::bad_alloc();
-  AVFormatContext* raw = nullptr;
-  int code = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
+  int code = OpenInputFile(file_, input_);
   if (code < 0) cannotRead(code);
-  input_.reset(raw);
+  AVFormatContext* raw = input_.get();
   code = avformat_find_stream_info(raw, nullptr);
   if (code < 0) cannotRead(code);
 

@@ -246,7 +246,7 @@ void VideoEncoder::CloseReading(AVFormatContext* /*muxer*/, AVIOContext* io) {
 
 VideoEncoder::VideoEncoder(const fs::path& file, const VideoSettings& settings)
     : file_(file), settings_(settings), quality_(settings.quality.value_or(DefaultQuality(settings.format))) {
-  QuietenFfmpegLog();
+  CaptureFfmpegLog();
   const AVRational rate = av_d2q(settings_.fps, kRateDenominator);
   rateNum_ = rate.num;
   rateDen_ = rate.den;
