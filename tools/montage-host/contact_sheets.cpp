@@ -1,10 +1,13 @@
 // montage-host contact-sheets: one contact sheet for every template found.
+#include <algorithm>
 #include <iostream>
 #include <set>
 #include <string>
 
 #include "command.h"
 #include "montage/drawing.h"
+#include "montage/render_video.h"
+#include "montage/timeline.h"
 #include "support.h"
 
 namespace fs = std::filesystem;
@@ -13,10 +16,19 @@ namespace {
 
 constexpr int kMaxFrames = 36;
 
+// The animated previews beside the sheets: small, short and light enough for a README.
+constexpr double kPreviewFps = 12;
+constexpr double kPreviewSeconds = 3;
+
+enum class Chart { kNone, kPng, kSvg };
+
 struct ContactSheetsOptions {
   fs::path out;
   Size size{320, 180};
   int frames = 16;
+  std::string preview;  // a video extension ("gif", "webp", "mp4", "webm"); empty: none
+  Size previewSize{320, 180};
+  Chart timeline = Chart::kNone;
 };
 
 void Define(CLI::App& command, ContactSheetsOptions& options) {
@@ -28,6 +40,36 @@ void Define(CLI::App& command, ContactSheetsOptions& options) {
   command.add_option("--frames", options.frames, "Frames on each sheet, evenly from time 0 to 1")
       ->check(CLI::Range(1, kMaxFrames).description(""))
       ->capture_default_str();
+  command.add_option("--preview", options.preview, "Also write an animated preview of each template, as FORMAT")
+      ->check(CLI::IsMember({"gif", "webp", "mp4", "webm"}).description(""))
+      ->type_name("gif|webp|mp4|webm");
+  command.add_option("--preview-size", options.previewSize, "Size of the previews")
+      ->check(kFrameSize)
+      ->type_name("WxH")
+      ->capture_default_str();
+  command.add_option("--timeline", options.timeline, "Also write the timeline chart of each template, as FORMAT")
+      ->transform(Choice<Chart>({{"png", Chart::kPng}, {"svg", Chart::kSvg}}))
+      ->type_name("png|svg");
+}
+
+// Writes `base`.<preview> beside the sheet: kPreviewSeconds at kPreviewFps.
+fs::path WritePreview(const ContactSheetsOptions& options, const montage::Animation& animation,
+                      const std::string& base) {
+  const fs::path file = options.out / (base + "." + options.preview);
+  const montage::VideoFormat format = *montage::VideoFormatFor(file);
+  montage::VideoSettings settings;
+  settings.format = format;
+  settings.width = options.previewSize.width;
+  settings.height = options.previewSize.height;
+  if (montage::NeedsEvenSize(format)) {
+    settings.width = std::max(2, settings.width - settings.width % 2);
+    settings.height = std::max(2, settings.height - settings.height % 2);
+  }
+  settings.fps = kPreviewFps;
+  settings.frameCount = montage::VideoFrameCount(kPreviewFps, kPreviewSeconds);
+  montage::Renderer renderer(animation);
+  montage::RenderVideo(file, renderer, settings, {}, &InterruptRequested());
+  return file;
 }
 
 int Run(const ContactSheetsOptions& options, const GlobalOptions& globals) {
@@ -48,14 +90,29 @@ int Run(const ContactSheetsOptions& options, const GlobalOptions& globals) {
   int done = 0;
   for (const montage::TemplateInfo& info : catalog.Templates()) {
     try {
-      montage::Renderer renderer(montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs));
+      StopIfInterrupted();
+      const montage::Animation animation =
+          montage::BuildAnimation(montage::Plugin::Load(info.library), info.defaultInputs);
       std::string base = montage::SafeFileName(info.name);
       for (int n = 2; taken.contains(base); ++n) base = montage::SafeFileName(info.name) + "-" + std::to_string(n);
       taken.insert(base);
       const fs::path file = options.out / (base + ".png");
+      montage::Renderer renderer(animation);
       montage::ContactSheet(renderer, EvenTimes(options.frames), options.size.width, options.size.height)
           .WritePng(file);
       std::cout << montage::PrintableText(file.string()) << '\n';
+      if (!options.preview.empty()) {
+        std::cout << montage::PrintableText(WritePreview(options, animation, base).string()) << '\n';
+      }
+      if (options.timeline != Chart::kNone) {
+        const fs::path chart = options.out / (base + "-timeline" + (options.timeline == Chart::kPng ? ".png" : ".svg"));
+        montage::WriteTimeline(animation, chart);
+        std::cout << montage::PrintableText(chart.string()) << '\n';
+      }
+    } catch (const Interrupted&) {
+      throw;
+    } catch (const montage::Cancelled&) {
+      throw Interrupted();
     } catch (const montage::HostError& error) {
       std::cerr << "montage-host: error: " << montage::PrintableText(info.name) << ": "
                 << montage::PrintableText(error.what()) << '\n';
@@ -71,4 +128,5 @@ int Run(const ContactSheetsOptions& options, const GlobalOptions& globals) {
 
 const Command kContactSheetsCommand = MakeCommand<ContactSheetsOptions, Define, Run>(
     "contact-sheets",
-    "Render one contact sheet for every template found, at its default input count, and print the files");
+    "Render one contact sheet for every template found, at its default input count (with animated previews and "
+    "timeline charts when asked), and print the files");

@@ -17,8 +17,9 @@ namespace {
 
 constexpr Colour kBackground{30, 30, 36, 255};
 constexpr Colour kSheetBackground{17, 17, 20, 255};
-// Cards let what lies under them show through, so a full-frame layer hides nothing.
-constexpr double kCardAlpha = 0.55;
+// Cards are mostly opaque, so the inputs on top read clearly, yet let a little of what
+// lies under them show, so that the layers beneath stay recognisable.
+constexpr double kCardAlpha = 0.85;
 // Beyond this many pixels Cairo's fixed-point coordinates no longer hold a rectangle.
 constexpr double kMaxExtent = 1e6;
 constexpr double kMinExtent = 1e-3;
