@@ -62,10 +62,11 @@ TEST_F(VideoRender, EveryFormatSaysTheTruthAboutItself) {
     const char* codec;
     const char* pixelFormat;  // empty: not checked
   };
-  for (const Case& c : {Case{"out.mp4", "h264", "yuv420p"}, Case{"out.webm", "vp9", "yuv420p"}, Case{"out.gif", "gif", ""}}) {
+  for (const Case& c :
+       {Case{"out.mp4", "h264", "yuv420p"}, Case{"out.webm", "vp9", "yuv420p"}, Case{"out.gif", "gif", ""}}) {
     SCOPED_TRACE(c.file);
-    const HostRun run = RunHost({"render", "Halvexa", "--size", "320x180", "--fps", "10", "--seconds", "2", "--out",
-                                 Path(c.file).string()});
+    const HostRun run = RunHost(
+        {"render", "Halvexa", "--size", "320x180", "--fps", "10", "--seconds", "2", "--out", Path(c.file).string()});
     ASSERT_EQ(run.status, 0) << Describe(run);
     const nlohmann::json probe = Probe(Path(c.file));
     const nlohmann::json video = StreamOf(probe, "video");
@@ -105,8 +106,8 @@ TEST_F(VideoRender, AVideoFrameIsThePngFrameOfTheSameTime) {
 }
 
 TEST_F(VideoRender, AnOddSizeIsRoundedToEvenWithAWarning) {
-  const HostRun run = RunHost({"render", "Wistaro", "--size", "161x91", "--seconds", "1", "--out",
-                               Path("odd.mp4").string()});
+  const HostRun run =
+      RunHost({"render", "Wistaro", "--size", "161x91", "--seconds", "1", "--out", Path("odd.mp4").string()});
   ASSERT_EQ(run.status, 0) << Describe(run);
   EXPECT_TRUE(Contains(run.err, "MP4 needs even sizes: writing 160x90 instead of 161x91")) << run.err;
   const nlohmann::json video = StreamOf(Probe(Path("odd.mp4")), "video");
@@ -176,14 +177,16 @@ TEST_F(VideoRender, BadInputLeavesNoFileBehind) {
       {{"render", "Wistaro", "--size", "1x1"}, out, {"--size 1x1", "even sizes of at least 2x2"}},
       {{"render", "Wistaro", "--fps", "0.1", "--seconds", "1"}, out, {"gives no frame"}},
       {{"render", "Wistaro", "--fps", "1000", "--seconds", "11"}, out, {"more than 10000 frames"}},
-      {{"render", "Wistaro", "--audio", Path("tone.wav").string()}, Path("result/out.gif").string(),
+      {{"render", "Wistaro", "--audio", Path("tone.wav").string()},
+       Path("result/out.gif").string(),
        {"a GIF carries no sound"}},
       {{"render", "Wistaro", "--audio", picture}, out, {picture, "no audio stream"}},
       {{"render", "Wistaro", "--images", Path("tone.wav").string()}, out, {"tone.wav", "no video stream"}},
       {{"render", "Wistaro", "--images", Path("noise.mp4").string()}, out, {"noise.mp4"}},
       {{"render", "Wistaro", "--images", Path("missing.mov").string()}, out, {"missing.mov", "No such file"}},
       // The clip is cut off half-way through the render: the error comes mid-way.
-      {{"render", "Wistaro", "--inputs", "2", "--seconds", "4", "--images", Path("cut.mkv").string()}, out,
+      {{"render", "Wistaro", "--inputs", "2", "--seconds", "4", "--images", Path("cut.mkv").string()},
+       out,
        {"cut.mkv"}},
       {{"render", "Brisolen", "--size", "640x360", "--seconds", "4"}, out, {"out.mp4", "File too large"}, 40},
   };

@@ -32,13 +32,7 @@ OutputFile::OutputFile(fs::path target) : target_(std::move(target)) {
   if (!target_.has_filename()) throw HostError("cannot write " + target_.string() + ": it names a folder");
   // A fresh name each time: O_EXCL refuses anything that exists, links included.
   for (int attempt = 0;; ++attempt) {
-    // Appended piece by piece: "." + string trips a false -Wrestrict in g++ 12 at -O3.
-    std::string name = ".";
-    name += target_.filename().string();
-    name += '.';
-    name += RandomSuffix();
-    name += ".part";
-    temporary_ = folder / name;
+    temporary_ = folder / ("." + target_.filename().string() + "." + RandomSuffix() + ".part");
     fd_ = open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) return;
     if (errno != EEXIST || attempt == 16) {
