@@ -19,22 +19,17 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
+#include "picture_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
 
 fs::path g_folder;
 
-void Save(const std::string& name, const Bytes& bytes) {
-  std::ofstream out(g_folder / name, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+void Save(const std::string& name, const Bytes& bytes) { WriteBytes(g_folder / name, bytes); }
 
-Bytes Load(const std::string& name) {
-  std::ifstream in(g_folder / name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+Bytes Load(const std::string& name) { return ReadBytes(g_folder / name); }
 
 struct Png {
   int width;
@@ -83,16 +78,6 @@ void WritePng(const std::string& name, const Png& spec) {
   std::fclose(out);
 }
 
-Bytes ExifBlock(int orientation, bool bigEndian) {
-  const auto o = static_cast<unsigned char>(orientation);
-  Bytes block = {'E', 'x', 'i', 'f', 0, 0};
-  const Bytes tiff =
-      bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0, 0, 0}
-                : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0, 0, 0};
-  block.insert(block.end(), tiff.begin(), tiff.end());
-  return block;
-}
-
 struct Jpeg {
   int width;
   int height;
@@ -139,31 +124,6 @@ void WriteJpeg(const std::string& name, const Jpeg& spec) {
   jpeg_finish_compress(&info);
   jpeg_destroy_compress(&info);
   std::fclose(out);
-}
-
-Bytes Chunk(const char* type, const Bytes& data) {
-  Bytes chunk;
-  const auto length = static_cast<std::uint32_t>(data.size());
-  for (int shift = 24; shift >= 0; shift -= 8) chunk.push_back(static_cast<unsigned char>(length >> shift));
-  chunk.insert(chunk.end(), type, type + 4);
-  chunk.insert(chunk.end(), data.begin(), data.end());
-  const uLong crc = crc32(0, chunk.data() + 4, static_cast<uInt>(chunk.size() - 4));
-  for (int shift = 24; shift >= 0; shift -= 8) chunk.push_back(static_cast<unsigned char>(crc >> shift));
-  return chunk;
-}
-
-Bytes DeclaredPng(std::uint32_t width, std::uint32_t height) {
-  Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  Bytes header;
-  for (const std::uint32_t value : {width, height}) {
-    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<unsigned char>(value >> shift));
-  }
-  header.insert(header.end(), {8, 2, 0, 0, 0});
-  for (const Bytes& chunk :
-       {Chunk("IHDR", header), Chunk("IDAT", Bytes{0x78, 0x9C, 0x03, 0, 0, 0, 0, 1}), Chunk("IEND", {})}) {
-    file.insert(file.end(), chunk.begin(), chunk.end());
-  }
-  return file;
 }
 
 }  // namespace

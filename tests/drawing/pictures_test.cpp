@@ -20,23 +20,13 @@
 #include <vector>
 
 #include "host_test_support.h"
+#include "picture_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
 
 const auto* const kDrawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCachesEnvironment);
-
-Bytes ReadBytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& file, const Bytes& bytes) {
-  std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::uint32_t Argb(unsigned a, unsigned r, unsigned g, unsigned b) { return (a << 24) | (r << 16) | (g << 8) | b; }
 
@@ -94,50 +84,7 @@ void WritePng(const fs::path& file, const PngSpec& spec) {
   std::fclose(out);
 }
 
-// A chunk with its length and CRC, for files libpng would not write.
-Bytes Chunk(const char* type, const Bytes& data) {
-  // Sized at once: growing it with insert trips a false -Wstringop-overflow in GCC 12.
-  Bytes chunk(12 + data.size());
-  const auto length = static_cast<std::uint32_t>(data.size());
-  for (int i = 0; i < 4; ++i) chunk[static_cast<std::size_t>(i)] = static_cast<unsigned char>(length >> (24 - 8 * i));
-  std::copy(type, type + 4, chunk.begin() + 4);
-  std::copy(data.begin(), data.end(), chunk.begin() + 8);
-  const uLong crc = crc32(0, chunk.data() + 4, static_cast<uInt>(4 + data.size()));
-  for (int i = 0; i < 4; ++i)
-    chunk[8 + data.size() + static_cast<std::size_t>(i)] = static_cast<unsigned char>(crc >> (24 - 8 * i));
-  return chunk;
-}
-
-Bytes Big32(std::uint32_t value) {
-  return {static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
-          static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
-}
-
-// A PNG whose IHDR declares `width` x `height` (RGB, 8 bits), followed by `idat`.
-Bytes DeclaredPng(std::uint32_t width, std::uint32_t height, const Bytes& idat) {
-  Bytes file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  Bytes header = Big32(width);
-  const Bytes h = Big32(height);
-  header.insert(header.end(), h.begin(), h.end());
-  header.insert(header.end(), {8, 2, 0, 0, 0});
-  for (const Bytes& chunk : {Chunk("IHDR", header), Chunk("IDAT", idat), Chunk("IEND", {})}) {
-    file.insert(file.end(), chunk.begin(), chunk.end());
-  }
-  return file;
-}
-
 // ---- JPEG fixtures ------------------------------------------------------------------------
-
-// An EXIF block (APP1 body) holding only an orientation, in either byte order.
-Bytes ExifBlock(int orientation, bool bigEndian) {
-  const auto o = static_cast<unsigned char>(orientation);
-  Bytes block = {'E', 'x', 'i', 'f', 0, 0};
-  const Bytes tiff =
-      bigEndian ? Bytes{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, o, 0, 0, 0, 0, 0, 0}
-                : Bytes{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, o, 0, 0, 0, 0, 0, 0, 0};
-  block.insert(block.end(), tiff.begin(), tiff.end());
-  return block;
-}
 
 struct JpegSpec {
   int width = 0;
