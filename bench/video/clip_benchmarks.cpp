@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "montage/clips.h"
 
 namespace {
@@ -25,23 +26,12 @@ constexpr int kSeconds = 10;
 // what camera footage does; made once for the run, before any benchmark is timed.
 const fs::path& Clip1080p() {
   static const fs::path file = [] {
-    const fs::path folder = fs::temp_directory_path() / ("montage-clip-bench-" + std::to_string(getpid()));
-    fs::create_directories(folder);
-    const fs::path clip = folder / "1080p.mp4";
-    const char* ffmpeg = std::getenv("MONTAGE_FFMPEG");
-    const std::string command =
-        std::string(ffmpeg != nullptr ? ffmpeg : "ffmpeg") +
-        " -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080:r=30:d=" + std::to_string(kSeconds) +
-        " -vf noise=alls=12:allf=t -c:v libx264 -preset medium -pix_fmt yuv420p '" + clip.string() + "'";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
+    const fs::path clip = BenchFolder() / "1080p.mp4";
+    RunFfmpeg("-f lavfi -i testsrc2=s=1920x1080:r=30:d=" + std::to_string(kSeconds) +
+              " -vf noise=alls=12:allf=t -c:v libx264 -preset medium -pix_fmt yuv420p '" + clip.string() + "'");
     return clip;
   }();
   return file;
-}
-
-void RemoveClip() {
-  std::error_code ignored;
-  fs::remove_all(Clip1080p().parent_path(), ignored);
 }
 
 // One clip played forward, every frame scaled to range(1) pixels wide, with range(0)
@@ -100,6 +90,6 @@ int main(int argc, char** argv) {
   (void)Clip1080p();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  RemoveClip();
+  RemoveBenchFolder();
   return 0;
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "built_plugins.h"
 #include "montage/render_video.h"
 
@@ -32,20 +33,7 @@ constexpr double kFps = 30;
 constexpr double kSeconds = 20;
 constexpr int kDistinctClips = 4;
 
-const fs::path& Folder() {
-  static const fs::path folder = [] {
-    const fs::path path = fs::temp_directory_path() / ("montage-montage-bench-" + std::to_string(getpid()));
-    fs::create_directories(path);
-    return path;
-  }();
-  return folder;
-}
-
-void Ffmpeg(const std::string& arguments) {
-  const char* ffmpeg = std::getenv("MONTAGE_FFMPEG");
-  const std::string command = std::string(ffmpeg != nullptr ? ffmpeg : "ffmpeg") + " -nostdin -v error -y " + arguments;
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
-}
+const fs::path& Folder() { return BenchFolder(); }
 
 // `count` clip files: a few distinct 1080p clips (test pictures in different hues),
 // copied under as many names as asked, so that every input has a file of its own.
@@ -55,8 +43,8 @@ std::vector<fs::path> Clips(int count) {
     const fs::path file = Folder() / ("clip" + std::to_string(k) + ".mp4");
     if (!fs::exists(file)) {
       if (k < kDistinctClips) {
-        Ffmpeg("-f lavfi -i testsrc2=s=1920x1080:r=30:d=10 -vf hue=h=" + std::to_string(k * 90) +
-               " -c:v libx264 -preset veryfast -pix_fmt yuv420p '" + file.string() + "'");
+        RunFfmpeg("-f lavfi -i testsrc2=s=1920x1080:r=30:d=10 -vf hue=h=" + std::to_string(k * 90) +
+                  " -c:v libx264 -preset veryfast -pix_fmt yuv420p '" + file.string() + "'");
       } else {
         fs::copy_file(Folder() / ("clip" + std::to_string(k % kDistinctClips) + ".mp4"), file);
       }
@@ -68,7 +56,7 @@ std::vector<fs::path> Clips(int count) {
 
 fs::path Soundtrack() {
   const fs::path file = Folder() / "music.m4a";
-  if (!fs::exists(file)) Ffmpeg("-f lavfi -i sine=frequency=330:duration=25 -c:a aac '" + file.string() + "'");
+  if (!fs::exists(file)) RunFfmpeg("-f lavfi -i sine=frequency=330:duration=25 -c:a aac '" + file.string() + "'");
   return file;
 }
 
@@ -180,8 +168,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::error_code ignored;
-  fs::remove_all(Folder(), ignored);
+  RemoveBenchFolder();
   montage::ReleaseDrawingCaches();
   return 0;
 }
