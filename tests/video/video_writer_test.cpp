@@ -641,12 +641,24 @@ TEST_F(FailedWrite, ASoundtrackThatCannotBeUsedIsNamed) {
   const fs::path silent = folder_.Path() / "silent.mp4";
   montage::WriteVideo(silent, Settings(VideoFormat::kMp4, 4), PaintScene);
   const fs::path missing = folder_.Path() / "missing.wav";
+  // A WAV file whose format tag (0xABCD) names no codec.
+  const fs::path unknown = folder_.Path() / "unknown.wav";
+  {
+    auto le = [](std::uint32_t value, int bytes) {
+      std::string little;
+      for (int i = 0; i < bytes; ++i) little += static_cast<char>(value >> (8 * i) & 0xFF);
+      return little;
+    };
+    const std::string format = le(0xABCD, 2) + le(2, 2) + le(48000, 4) + le(192000, 4) + le(4, 2) + le(16, 2);
+    const std::string body = "WAVEfmt " + le(16, 4) + format + "data" + le(8000, 4) + std::string(8000, '\0');
+    std::ofstream(unknown, std::ios::binary) << "RIFF" << le(static_cast<std::uint32_t>(body.size()), 4) << body;
+  }
   struct Case {
     fs::path audio;
     const char* message;
   };
   for (const Case& c : {Case{missing, "No such file or directory"}, Case{text, "not a media file"},
-                        Case{silent, "has no audio stream"}}) {
+                        Case{silent, "has no audio stream"}, Case{unknown, "its audio codec is unknown"}}) {
     SCOPED_TRACE(c.message);
     const fs::path file = Target("clip.mp4");
     VideoSettings settings = Settings(VideoFormat::kMp4);
@@ -663,7 +675,7 @@ TEST_F(FailedWrite, ASoundtrackThatCannotBeUsedIsNamed) {
   }
   std::set<std::string> left;
   for (const std::string& name : Entries(folder_.Path())) left.insert(name);
-  EXPECT_EQ(left, (std::set<std::string>{"notes.wav", "silent.mp4"}));
+  EXPECT_EQ(left, (std::set<std::string>{"notes.wav", "silent.mp4", "unknown.wav"}));
 }
 
 // ---- Threads ---------------------------------------------------------------------------------
