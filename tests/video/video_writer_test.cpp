@@ -191,6 +191,10 @@ struct FileCase {
   double durationTolerance;  // seconds
 };
 
+void PrintTo(const FileCase& c, std::ostream* out) {
+  *out << c.label << " " << c.width << "x" << c.height << ", " << c.frames << " frames at " << c.fps << " fps";
+}
+
 class WrittenFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(WrittenFile, HasItsCodecSizeFrameRateFramesAndDuration) {
@@ -405,6 +409,11 @@ struct SoundCase {
   int toneRate;
   int toneChannels;
 };
+
+void PrintTo(const SoundCase& c, std::ostream* out) {
+  *out << c.name << " with " << c.tone << " of " << c.toneSeconds << " s at " << c.toneRate << " Hz, " << c.toneChannels
+       << " channel(s)";
+}
 
 class Soundtrack : public ::testing::TestWithParam<SoundCase> {};
 
