@@ -203,7 +203,8 @@ double ProcessorSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// What the summary compares, by benchmark name.
+// What the summary compares, by benchmark name: the fastest repetition (the one the
+// other programs on a shared machine disturbed least) and the largest heap.
 struct Result {
   double seconds = 0;
   int frames = 0;
@@ -212,6 +213,12 @@ struct Result {
 std::map<std::string, Result>& Results() {
   static std::map<std::string, Result> results;
   return results;
+}
+void Record(const std::string& name, const Result& result) {
+  const auto [it, added] = Results().emplace(name, result);
+  if (added) return;
+  it->second.seconds = std::min(it->second.seconds, result.seconds);
+  it->second.heapMegabytes = std::max(it->second.heapMegabytes, result.heapMegabytes);
 }
 
 void SetFrameCounters(benchmark::State& state, int frames, double fileBytes) {
@@ -255,7 +262,7 @@ void BM_Write(benchmark::State& state, VideoFormat format, double seconds, const
   state.counters["convert_s"] = timings.convertSeconds;
   state.counters["encode_s"] = timings.encodeSeconds;
   state.counters["heap_peak_MB"] = heapPeak / 1e6;
-  Results()[name] = {total / static_cast<double>(state.iterations()), frames, heapPeak / 1e6};
+  Record(name, {total / static_cast<double>(state.iterations()), frames, heapPeak / 1e6});
 }
 
 // ---- The encoder alone --------------------------------------------------------------------
@@ -310,7 +317,7 @@ void BM_EncoderAlone(benchmark::State& state, VideoFormat format, const std::str
   }
   SetFrameCounters(state, settings.frameCount, fileBytes);
   state.counters["processor_s"] = processor / static_cast<double>(state.iterations());
-  Results()[name] = {total / static_cast<double>(state.iterations()), settings.frameCount, 0};
+  Record(name, {total / static_cast<double>(state.iterations()), settings.frameCount, 0});
 }
 
 // ---- Drawing alone ------------------------------------------------------------------------
@@ -364,7 +371,7 @@ void PrintSummary() {
     const auto it = results.find(name);
     return it == results.end() ? nullptr : &it->second;
   };
-  std::printf("\n## Video writer, 1280x720 at 30 fps, Brisolen with 16 photos\n\n");
+  std::printf("\n## Video writer, 1280x720 at 30 fps, Brisolen with 16 photos (fastest repetition)\n\n");
   std::printf("| format | end to end fps | encoder alone fps | end to end / encoder alone |\n|---|---|---|---|\n");
   for (const char* format : {"MP4", "WebM", "GIF", "WebP"}) {
     const Result* write = find(std::string("Write/") + format + "/20");
