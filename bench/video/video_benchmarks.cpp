@@ -1,7 +1,7 @@
 // Throughput of the video writer on a real render: 1280x720 at 30 frames per second of
 // the 16-input Brisolen template showing 16 camera-size photos.
 //
-//   Write/<format>/<seconds>  WriteVideo end to end: drawing, colour conversion,
+//   Write/<format>/<seconds>s WriteVideo end to end: drawing, colour conversion,
 //                             encoding and writing, at the format's default quality.
 //   EncoderAlone/<format>     the very same frames, drawn and converted beforehand and
 //                             kept in memory, through the same encoder and muxer with the
@@ -349,7 +349,7 @@ void Register() {
   benchmark::RegisterBenchmark("Draw", BM_Draw)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
   for (const Format& f : formats) {
     const std::string alone = std::string("EncoderAlone/") + f.name;
-    const std::string write = std::string("Write/") + f.name + "/20";
+    const std::string write = std::string("Write/") + f.name + "/20s";
     benchmark::RegisterBenchmark(alone.c_str(), BM_EncoderAlone, f.format, alone)
         ->Iterations(1)
         ->Unit(benchmark::kSecond)
@@ -359,7 +359,8 @@ void Register() {
         ->Unit(benchmark::kSecond)
         ->UseRealTime();
   }
-  benchmark::RegisterBenchmark("Write/MP4/200", BM_Write, VideoFormat::kMp4, kLongSeconds, std::string("Write/MP4/200"))
+  benchmark::RegisterBenchmark("Write/MP4/200s", BM_Write, VideoFormat::kMp4, kLongSeconds,
+                               std::string("Write/MP4/200s"))
       ->Iterations(1)
       ->Unit(benchmark::kSecond)
       ->UseRealTime();
@@ -374,15 +375,15 @@ void PrintSummary() {
   std::printf("\n## Video writer, 1280x720 at 30 fps, Brisolen with 16 photos (fastest repetition)\n\n");
   std::printf("| format | end to end fps | encoder alone fps | end to end / encoder alone |\n|---|---|---|---|\n");
   for (const char* format : {"MP4", "WebM", "GIF", "WebP"}) {
-    const Result* write = find(std::string("Write/") + format + "/20");
+    const Result* write = find(std::string("Write/") + format + "/20s");
     const Result* alone = find(std::string("EncoderAlone/") + format);
     if (write == nullptr || alone == nullptr) continue;
     std::printf("| %s | %.1f | %.1f | %.2f |\n", format, write->frames / write->seconds, alone->frames / alone->seconds,
                 write->seconds / alone->seconds);
   }
-  const Result* mp4 = find("Write/MP4/20");
+  const Result* mp4 = find("Write/MP4/20s");
   const Result* alone = find("EncoderAlone/MP4");
-  const Result* longer = find("Write/MP4/200");
+  const Result* longer = find("Write/MP4/200s");
   std::printf("\n");
   if (mp4 != nullptr) {
     const double fps = mp4->frames / mp4->seconds;
