@@ -17,6 +17,7 @@
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <random>
 #include <set>
 #include <sstream>
@@ -190,6 +191,10 @@ struct FileCase {
   double durationTolerance;  // seconds
 };
 
+void PrintTo(const FileCase& c, std::ostream* out) {
+  *out << c.label << " " << c.width << "x" << c.height << ", " << c.frames << " frames at " << c.fps << " fps";
+}
+
 class WrittenFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(WrittenFile, HasItsCodecSizeFrameRateFramesAndDuration) {
@@ -200,9 +205,22 @@ TEST_P(WrittenFile, HasItsCodecSizeFrameRateFramesAndDuration) {
   settings.width = c.width;
   settings.height = c.height;
   std::vector<montage::VideoProgress> seen;
+  std::vector<int> drawn;
+  auto paint = [&](int index, montage::Image& frame) {
+    drawn.push_back(index);
+    PaintScene(index, frame);
+  };
   const montage::VideoTimings timings =
-      montage::WriteVideo(file, settings, PaintScene, [&](const montage::VideoProgress& p) { seen.push_back(p); });
+      montage::WriteVideo(file, settings, paint, [&](const montage::VideoProgress& p) { seen.push_back(p); });
   EXPECT_EQ(Entries(folder.Path()), std::vector<std::string>{file.filename()});
+  // One pass over the frames in order (a GIF's palette sample comes before it).
+  ASSERT_GE(drawn.size(), static_cast<std::size_t>(c.frames));
+  std::vector<int> frames(c.frames);
+  std::iota(frames.begin(), frames.end(), 0);
+  EXPECT_EQ(std::vector<int>(drawn.end() - c.frames, drawn.end()), frames);
+  if (c.format != VideoFormat::kGif) {
+    EXPECT_EQ(drawn.size(), static_cast<std::size_t>(c.frames));
+  }
   EXPECT_GE(timings.drawSeconds, 0);
   EXPECT_GT(timings.encodeSeconds, 0);
   ASSERT_FALSE(seen.empty());
@@ -267,6 +285,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FileCase>& param) {
       return std::string(param.param.label) + "_" + std::to_string(param.index);
     });
+
+TEST(WrittenGif, DrawsASampleSpreadOverTheClipForItsPaletteThenEveryFrame) {
+  const ScratchFolder folder("video");
+  VideoSettings settings = Settings(VideoFormat::kGif, 100, 25.0);
+  settings.width = 32;
+  settings.height = 18;
+  std::vector<int> drawn;
+  montage::WriteVideo(folder.Path() / "clip.gif", settings, [&](int index, montage::Image& frame) {
+    drawn.push_back(index);
+    PaintScene(index, frame);
+  });
+  ASSERT_EQ(drawn.size(), 132u);
+  const std::vector<int> sample(drawn.begin(), drawn.begin() + 32);
+  EXPECT_TRUE(std::is_sorted(sample.begin(), sample.end()));
+  EXPECT_EQ(std::set<int>(sample.begin(), sample.end()).size(), 32u);
+  EXPECT_EQ(sample.front(), 0);
+  EXPECT_EQ(sample.back(), 99);
+  std::vector<int> frames(100);
+  std::iota(frames.begin(), frames.end(), 0);
+  EXPECT_EQ(std::vector<int>(drawn.begin() + 32, drawn.end()), frames);
+}
 
 // ---- Pictures --------------------------------------------------------------------------------
 
@@ -371,6 +410,11 @@ struct SoundCase {
   int toneChannels;
 };
 
+void PrintTo(const SoundCase& c, std::ostream* out) {
+  *out << c.name << " with " << c.tone << " of " << c.toneSeconds << " s at " << c.toneRate << " Hz, " << c.toneChannels
+       << " channel(s)";
+}
+
 class Soundtrack : public ::testing::TestWithParam<SoundCase> {};
 
 TEST_P(Soundtrack, IsCutToTheVideoAndFadesOnlyWhenItLastsTheWholeVideo) {
@@ -394,6 +438,16 @@ TEST_P(Soundtrack, IsCutToTheVideoAndFadesOnlyWhenItLastsTheWholeVideo) {
   EXPECT_NEAR(Number(probe["format"], "duration"), 2.0, 0.03);
 
   const bool longer = c.toneSeconds >= 2.0;
+  // MP4 gives the stream's duration; Matroska a tag.
+  double streamSeconds = Number(audio, "duration");
+  if (std::isnan(streamSeconds) && audio.contains("tags") && audio["tags"].contains("DURATION")) {
+    int hours = 0;
+    int minutes = 0;
+    double secs = 0;
+    std::sscanf(audio["tags"]["DURATION"].get<std::string>().c_str(), "%d:%d:%lf", &hours, &minutes, &secs);
+    streamSeconds = hours * 3600 + minutes * 60 + secs;
+  }
+  EXPECT_NEAR(streamSeconds, longer ? 2.0 : c.toneSeconds, 0.03) << audio.dump(1);
   const std::vector<float> sound = DecodeSound(file);
   const double heard = static_cast<double>(sound.size()) / 48000;
   EXPECT_NEAR(heard, longer ? 2.0 : c.toneSeconds, 0.03);
@@ -596,12 +650,24 @@ TEST_F(FailedWrite, ASoundtrackThatCannotBeUsedIsNamed) {
   const fs::path silent = folder_.Path() / "silent.mp4";
   montage::WriteVideo(silent, Settings(VideoFormat::kMp4, 4), PaintScene);
   const fs::path missing = folder_.Path() / "missing.wav";
+  // A WAV file whose format tag (0xABCD) names no codec.
+  const fs::path unknown = folder_.Path() / "unknown.wav";
+  {
+    auto le = [](std::uint32_t value, int bytes) {
+      std::string little;
+      for (int i = 0; i < bytes; ++i) little += static_cast<char>(value >> (8 * i) & 0xFF);
+      return little;
+    };
+    const std::string format = le(0xABCD, 2) + le(2, 2) + le(48000, 4) + le(192000, 4) + le(4, 2) + le(16, 2);
+    const std::string body = "WAVEfmt " + le(16, 4) + format + "data" + le(8000, 4) + std::string(8000, '\0');
+    std::ofstream(unknown, std::ios::binary) << "RIFF" << le(static_cast<std::uint32_t>(body.size()), 4) << body;
+  }
   struct Case {
     fs::path audio;
     const char* message;
   };
   for (const Case& c : {Case{missing, "No such file or directory"}, Case{text, "not a media file"},
-                        Case{silent, "has no audio stream"}}) {
+                        Case{silent, "has no audio stream"}, Case{unknown, "its audio codec is unknown"}}) {
     SCOPED_TRACE(c.message);
     const fs::path file = Target("clip.mp4");
     VideoSettings settings = Settings(VideoFormat::kMp4);
@@ -618,7 +684,7 @@ TEST_F(FailedWrite, ASoundtrackThatCannotBeUsedIsNamed) {
   }
   std::set<std::string> left;
   for (const std::string& name : Entries(folder_.Path())) left.insert(name);
-  EXPECT_EQ(left, (std::set<std::string>{"notes.wav", "silent.mp4"}));
+  EXPECT_EQ(left, (std::set<std::string>{"notes.wav", "silent.mp4", "unknown.wav"}));
 }
 
 // ---- Threads ---------------------------------------------------------------------------------

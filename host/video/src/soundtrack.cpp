@@ -48,8 +48,10 @@ Soundtrack::Soundtrack(fs::path file) : file_(std::move(file)) {
   const AVStream* stream = raw->streams[streamIndex_];
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) {
-    throw HostError("cannot decode soundtrack " + file_.string() + ": no decoder for " +
-                    avcodec_get_name(stream->codecpar->codec_id));
+    const AVCodecID id = stream->codecpar->codec_id;
+    throw HostError("cannot decode soundtrack " + file_.string() + ": " +
+                    (id == AV_CODEC_ID_NONE ? std::string("its audio codec is unknown")
+                                            : std::string("no decoder for ") + avcodec_get_name(id)));
   }
   decoder_.reset(avcodec_alloc_context3(codec));
   if (!decoder_) throw std::bad_alloc();

@@ -17,7 +17,8 @@
 // studio-range yuv420p, tagged as such; a GIF holds one palette of up to 256 colours made
 // for the clip from a sample of up to 32 frames spread over it (palettegen), every frame
 // mapped onto it with ordered dithering (paletteuse); an animated WebP holds lossy frames.
-// GIF and WebP loop for ever.
+// GIF and WebP loop for ever. An MP4 has its index (moov) before its media, so that a
+// browser plays it while it downloads; MP4 and WebM have a keyframe every 5 seconds.
 //
 // Timing: frame k starts at k / fps and lasts 1 / fps, the last one included, so that
 // a video of N frames lasts N / fps. The time base is the fraction nearest fps with a
