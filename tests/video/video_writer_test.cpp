@@ -26,8 +26,7 @@
 #include <vector>
 
 #include "host_test_support.h"
-
-extern char** environ;
+#include "programs.h"
 
 namespace {
 
@@ -36,62 +35,6 @@ using montage::VideoFormat;
 using montage::VideoSettings;
 
 const auto* const kDrawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCachesEnvironment);
-
-struct ProgramRun {
-  int status = -1;
-  std::string out;
-};
-
-// Runs `arguments` (the program's path first) and collects what it writes to stdout.
-ProgramRun Run(std::vector<std::string> arguments) {
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  ProgramRun run;
-  char buffer[1 << 16];
-  for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    run.out.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(pipeEnds[0]);
-  if (spawned != 0) return run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
-nlohmann::json Probe(const fs::path& file) {
-  const ProgramRun run = Run(
-      {MONTAGE_FFPROBE, "-v", "error", "-count_frames", "-show_streams", "-show_format", "-of", "json", file.string()});
-  EXPECT_EQ(run.status, 0) << file;
-  return run.status == 0 ? nlohmann::json::parse(run.out) : nlohmann::json::object();
-}
-
-// The first stream of `type` ("video", "audio"), or null.
-nlohmann::json StreamOf(const nlohmann::json& probe, const std::string& type) {
-  if (!probe.contains("streams")) return nullptr;
-  for (const nlohmann::json& stream : probe["streams"]) {
-    if (stream.value("codec_type", "") == type) return stream;
-  }
-  return nullptr;
-}
-
-double Number(const nlohmann::json& object, const std::string& key) {
-  return object.contains(key) ? std::stod(object[key].get<std::string>()) : std::nan("");
-}
 
 // Frame k shows scene k / kSceneFrames, each a flat colour.
 constexpr int kSceneFrames = 4;
@@ -251,9 +194,9 @@ TEST_P(WrittenFile, HasItsCodecSizeFrameRateFramesAndDuration) {
     EXPECT_EQ(video.value("r_frame_rate", ""), c.frameRate);
   }
   EXPECT_EQ(video.value("nb_read_frames", ""), std::to_string(c.frames));
-  EXPECT_NEAR(Number(probe["format"], "duration"), seconds, c.durationTolerance) << probe["format"].dump(1);
+  EXPECT_NEAR(ProbedNumber(probe["format"], "duration"), seconds, c.durationTolerance) << probe["format"].dump(1);
   if (video.contains("duration")) {
-    EXPECT_NEAR(Number(video, "duration"), seconds, c.durationTolerance);
+    EXPECT_NEAR(ProbedNumber(video, "duration"), seconds, c.durationTolerance);
   }
   EXPECT_TRUE(StreamOf(probe, "audio").is_null());
   if (c.format == VideoFormat::kMp4) {
@@ -315,7 +258,7 @@ std::vector<unsigned char> DecodeFrame(const fs::path& file, int index, bool yuv
   std::string filters = "select=eq(n\\," + std::to_string(index) + ")";
   if (yuv) filters += ",scale=in_color_matrix=bt709:in_range=tv:out_range=pc";
   filters += ",format=rgb24";
-  const ProgramRun run = Run(
+  const ProgramRun run = RunProgram(
       {MONTAGE_FFMPEG, "-v", "error", "-i", file.string(), "-vf", filters, "-frames:v", "1", "-f", "rawvideo", "-"});
   EXPECT_EQ(run.status, 0);
   return {run.out.begin(), run.out.end()};
@@ -375,17 +318,17 @@ TEST(WrittenPictures, DecodedFramesMatchWhatTheSourceDrew) {
 // A tone made by the ffmpeg program: `seconds` long, at `rate` Hz, with `channels`.
 fs::path MakeTone(const fs::path& file, double seconds, int rate, int channels) {
   const ProgramRun run =
-      Run({MONTAGE_FFMPEG, "-v", "error", "-y", "-f", "lavfi", "-i",
-           "sine=frequency=440:sample_rate=" + std::to_string(rate) + ":duration=" + std::to_string(seconds), "-ac",
-           std::to_string(channels), file.string()});
+      RunProgram({MONTAGE_FFMPEG, "-v", "error", "-y", "-f", "lavfi", "-i",
+                  "sine=frequency=440:sample_rate=" + std::to_string(rate) + ":duration=" + std::to_string(seconds),
+                  "-ac", std::to_string(channels), file.string()});
   EXPECT_EQ(run.status, 0);
   return file;
 }
 
 // The file's sound decoded by the ffmpeg program: mono, 48000 Hz.
 std::vector<float> DecodeSound(const fs::path& file) {
-  const ProgramRun run = Run({MONTAGE_FFMPEG, "-v", "error", "-i", file.string(), "-map", "0:a:0", "-ac", "1", "-ar",
-                              "48000", "-f", "f32le", "-"});
+  const ProgramRun run = RunProgram({MONTAGE_FFMPEG, "-v", "error", "-i", file.string(), "-map", "0:a:0", "-ac", "1",
+                                     "-ar", "48000", "-f", "f32le", "-"});
   EXPECT_EQ(run.status, 0);
   std::vector<float> samples(run.out.size() / sizeof(float));
   std::memcpy(samples.data(), run.out.data(), samples.size() * sizeof(float));
@@ -435,11 +378,11 @@ TEST_P(Soundtrack, IsCutToTheVideoAndFadesOnlyWhenItLastsTheWholeVideo) {
   const nlohmann::json video = StreamOf(probe, "video");
   ASSERT_FALSE(video.is_null());
   EXPECT_EQ(video.value("nb_read_frames", ""), "60");
-  EXPECT_NEAR(Number(probe["format"], "duration"), 2.0, 0.03);
+  EXPECT_NEAR(ProbedNumber(probe["format"], "duration"), 2.0, 0.03);
 
   const bool longer = c.toneSeconds >= 2.0;
   // MP4 gives the stream's duration; Matroska a tag.
-  double streamSeconds = Number(audio, "duration");
+  double streamSeconds = ProbedNumber(audio, "duration");
   if (std::isnan(streamSeconds) && audio.contains("tags") && audio["tags"].contains("DURATION")) {
     int hours = 0;
     int minutes = 0;

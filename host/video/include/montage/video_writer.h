@@ -30,8 +30,9 @@
 //
 // Threads: WriteVideo may run on several threads at once for different files. Each
 // write runs two threads of its own (colour conversion; encoding and writing) besides the
-// encoder's own (x264 and libvpx use every core). FFmpeg's log level is lowered from its
-// default (information) to errors on first use, unless the program set one before.
+// encoder's own (x264 and libvpx use every core). FFmpeg's log is taken over on first use:
+// nothing is printed, its last error on each thread goes into the messages
+// (MONTAGE_FFMPEG_LOG=1 in the environment prints it all, for debugging).
 #ifndef MONTAGE_VIDEO_WRITER_H
 #define MONTAGE_VIDEO_WRITER_H
 
