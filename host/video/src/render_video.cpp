@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <string>
 #include <map>
+#include <string>
 
 #include "montage/pictures.h"
 
@@ -19,7 +19,8 @@ namespace {
 // ("not a PNG or JPEG file") says more than a clip decoder's.
 bool NamedLikePicture(const fs::path& file) {
   std::string extension = file.extension().string();
-  std::ranges::transform(extension, extension.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(extension, extension.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return extension == ".png" || extension == ".jpg" || extension == ".jpeg";
 }
 

@@ -149,6 +149,7 @@ Upload::Upload(Upload&& other) noexcept
       declared_(std::exchange(other.declared_, 0)),
       written_(other.written_),
       error_(std::move(other.error_)),
+      errorStatus_(other.errorStatus_),
       used_(std::move(other.used_)) {}
 
 Upload::~Upload() { Discard(); }
@@ -169,6 +170,7 @@ bool Upload::Write(const char* data, std::size_t size) {
   if (fd_ < 0) return false;
   if (size > declared_ - written_) {
     error_ = "the upload of " + name_ + " is longer than it said";
+    errorStatus_ = 413;
     return false;
   }
   while (size > 0) {
@@ -176,6 +178,7 @@ bool Upload::Write(const char* data, std::size_t size) {
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) {
       error_ = "cannot store " + name_ + ": " + std::strerror(done < 0 ? errno : EIO);
+      errorStatus_ = 507;
       return false;
     }
     data += done;

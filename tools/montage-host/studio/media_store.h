@@ -102,9 +102,11 @@ class Upload {
   ~Upload();
 
   // Appends `size` bytes; false (and nothing written) once more bytes arrive than were
-  // declared, or when the disk refuses them (why: Error()).
+  // declared, or when the disk refuses them (why: Error(), with the HTTP status that
+  // says so: 413 for a body longer than declared, 507 for a disk that refused).
   bool Write(const char* data, std::size_t size);
   [[nodiscard]] const std::string& Error() const { return error_; }
+  [[nodiscard]] int ErrorStatus() const { return errorStatus_; }
   // Checks the complete file and makes it an item. Throws RequestError: 400 for a body
   // shorter than declared, 415 for content that is no picture or clip (with the
   // reader's reason, naming the file as the person named it).
@@ -122,6 +124,7 @@ class Upload {
   std::uint64_t declared_ = 0;
   std::uint64_t written_ = 0;
   std::string error_;
+  int errorStatus_ = 400;
   std::shared_ptr<std::atomic<std::uint64_t>> used_;
 };
 

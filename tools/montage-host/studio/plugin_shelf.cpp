@@ -99,12 +99,49 @@ bool PluginShelf::Poll() {
   return true;
 }
 
-montage::Animation PluginShelf::Build(const fs::path& library, int inputs) const {
-  if (!loadCopies_) {
-    montage::Animation animation = montage::BuildAnimation(montage::Plugin::Load(library), inputs);
-    animation.info.library = library;
-    return animation;
+namespace {
+
+// Copies `from` to the new file `to`; false when it cannot (a full disk), with nothing
+// left at `to`.
+bool CopyFile(const fs::path& from, const fs::path& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  int out = -1;
+  try {
+    out = CreatePrivateFile(to);
+  } catch (const HostError&) {
+    ::close(in);
+    return false;
   }
+  bool copied = true;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      copied = got == 0;
+      break;
+    }
+    for (ssize_t done = 0; done < got && copied;) {
+      const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) copied = false;
+      if (put > 0) done += put;
+    }
+    if (!copied) break;
+  }
+  ::close(in);
+  if (::close(out) != 0) copied = false;
+  if (!copied) {
+    std::error_code ignored;
+    fs::remove(to, ignored);
+  }
+  return copied;
+}
+
+}  // namespace
+
+montage::Animation PluginShelf::Build(const fs::path& library, int inputs) const {
   const fs::path copy =
       copies_ / (std::to_string(copyCount_.fetch_add(1)) + "-" + montage::SafeFileName(library.filename().string()));
   struct Remove {
@@ -114,28 +151,12 @@ montage::Animation PluginShelf::Build(const fs::path& library, int inputs) const
       fs::remove(file, ignored);
     }
   } const remove{copy};
-  {
-    const int in = ::open(library.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) throw HostError("cannot read " + library.string() + ": " + std::strerror(errno));
-    const int out = CreatePrivateFile(copy);
-    char buffer[1 << 16];
-    std::string failure;
-    for (;;) {
-      const ssize_t got = ::read(in, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) failure = "cannot read " + library.string() + ": " + std::strerror(errno);
-      if (got <= 0) break;
-      for (ssize_t done = 0; done < got && failure.empty();) {
-        const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) failure = "cannot copy " + library.string() + ": " + std::strerror(put < 0 ? errno : EIO);
-        if (put > 0) done += put;
-      }
-      if (!failure.empty()) break;
-    }
-    ::close(in);
-    if (::close(out) != 0 && failure.empty()) failure = "cannot copy " + library.string() + ": " + std::strerror(errno);
-    if (!failure.empty()) throw HostError(failure);
+  // Where no copy can be made or run (a full or noexec temporary folder), the file is
+  // loaded where it is: still anew, as no handle of it is kept.
+  if (!loadCopies_ || !CopyFile(library, copy)) {
+    montage::Animation animation = montage::BuildAnimation(montage::Plugin::Load(library), inputs);
+    animation.info.library = library;
+    return animation;
   }
   try {
     montage::Animation animation = montage::BuildAnimation(montage::Plugin::Load(copy), inputs);

@@ -14,7 +14,8 @@
 // still loaded), and a designer's build writing into the file cannot pull a mapped
 // library from under a running call. The copy is removed as soon as it is loaded, and
 // the library is closed when the animation is built: no handle outlives a build. Where
-// the private folder does not allow running code (noexec), the file is loaded in place.
+// the private folder does not allow running code (noexec) or has no room for the copy,
+// the file is loaded in place.
 //
 // Threads: every member may be used from several threads at once; State() is a
 // snapshot that stays valid while it is held. Builds of one library are serialised by

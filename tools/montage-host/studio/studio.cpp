@@ -74,6 +74,11 @@ constexpr int kPageMaxInputs = 500;
 constexpr int kPreviewFrames = 24;
 constexpr int kPreviewWidth = 240;
 constexpr int kPreviewHeight = 135;
+// Bodies of uploads refused for their size are read and dropped up to this many times
+// the limit for one file, so that the client sees why; requests other than uploads may
+// carry at most kMaxRequestBody bytes.
+constexpr std::uint64_t kDrainFactor = 2;
+constexpr std::uint64_t kMaxRequestBody = 1 << 20;
 // How long a render may make its frame wait for a page's frame being drawn.
 constexpr auto kMaxYield = std::chrono::milliseconds(100);
 
@@ -322,7 +327,7 @@ void Studio::Impl::Bind() {
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(10);
   server.set_write_timeout(10);
-  server.set_payload_max_length(static_cast<std::size_t>(options.uploads.perFile));
+  server.set_payload_max_length(static_cast<std::size_t>(kDrainFactor * options.uploads.perFile));
   const std::string& address = options.listenAddress;
   if (options.exactPort && options.port == 0) {
     port = server.bind_to_any_port(address);
@@ -384,6 +389,13 @@ httplib::Server::HandlerResponse Studio::Impl::Guard(const httplib::Request& req
     const std::string origin = req.get_header_value("Origin");
     if (!origin.empty() && !hosts->AllowsOrigin(origin)) {
       SendText(res, 403, "requests from " + Utf8(origin) + " are refused");
+      return Result::Handled;
+    }
+    // Only uploads are large; every other body is read whole before it is looked at.
+    const bool upload = req.method == "POST" && req.path.ends_with("/media");
+    if (!upload && req.get_header_value<std::uint64_t>("Content-Length") > kMaxRequestBody) {
+      res.set_header("Connection", "close");
+      SendText(res, 413, "a request body may hold at most " + SizeText(kMaxRequestBody));
       return Result::Handled;
     }
   }
@@ -557,15 +569,20 @@ void Studio::Impl::Upload(Session& session, const httplib::Request& req, httplib
   try {
     upload.emplace(media.Begin(name, length));
   } catch (const RequestError&) {
-    // The body is not read: the connection cannot carry another request after it.
-    res.set_header("Connection", "close");
+    // A client sees the answer only once it has sent its body: a body up to twice the
+    // limit for a file is read and dropped; a larger one is cut off with the connection.
+    if (length <= kDrainFactor * media.Limits().perFile) {
+      reader([](const char* /*data*/, std::size_t /*size*/) { return true; });
+    } else {
+      res.set_header("Connection", "close");
+    }
     throw;
   }
   const bool received = reader([&](const char* data, std::size_t size) { return upload->Write(data, size); });
   if (!received) {
     res.set_header("Connection", "close");
-    throw RequestError(
-        400, upload->Error().empty() ? "the upload of " + DisplayName(name) + " was cut short" : upload->Error());
+    if (!upload->Error().empty()) throw RequestError(upload->ErrorStatus(), upload->Error());
+    throw RequestError(400, "the upload of " + DisplayName(name) + " was cut short");
   }
   std::shared_ptr<MediaItem> item = upload->Finish();
   session.AddMedia(item);
