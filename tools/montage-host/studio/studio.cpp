@@ -440,6 +440,7 @@ json Studio::Impl::SessionJson(Session& session) const {
                 {"loopClips", settings.loopClips},
                 {"width", settings.width},
                 {"height", settings.height}};
+  state["library"] = settings.library.empty() ? json(nullptr) : json(Utf8(settings.library.filename().string()));
   state["template"] = nullptr;
   if (view.entry) {
     state["template"] = TemplateJson(*view.entry);

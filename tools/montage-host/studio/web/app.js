@@ -290,6 +290,7 @@ async function loadPreview(id, node, generation) {
 // ---- Template page -----------------------------------------------------------------------
 
 const player = {
+  name: "",
   time: 0,
   playing: false,
   lastTick: 0,
@@ -321,13 +322,16 @@ async function showTemplate(id) {
 // Fills the page from a session state; `changed`: what is drawn must be fetched anew.
 function showTemplateState(state, changed) {
   const info = state.template;
-  const name = info ? info.name || "(no name)" : "Template";
+  // A plug-in that fails keeps the name it had, beside its file's.
+  if (info) player.name = info.name || "(no name)";
+  const name = info ? player.name : player.name || state.library || "Template";
   document.title = `${name} · Montage Studio`;
   setCrumbs([{ text: "Templates", href: "#/" }, { text: name }]);
   $("t-name").textContent = name;
   $("t-range").textContent = info ? rangeText(info) : "";
   $("t-code").textContent = info && info.templateCode >= 0 ? `code ${info.templateCode}` : "";
-  $("t-library").textContent = info ? info.library : "";
+  $("t-library").textContent = state.library || "";
+  for (const panel of document.querySelectorAll(".needs-template")) panel.classList.toggle("unavailable", !state.timeline);
   $("topbar-note").textContent = `uploads: ${sizeText(state.limits.used)} of ${state.limits.totalText}`;
 
   showSettings(state);
@@ -349,6 +353,10 @@ function showTemplateState(state, changed) {
 function showSettings(state) {
   const settings = state.settings;
   const info = state.template;
+  const frames = Math.round(settings.fps * settings.seconds);
+  $("render-summary").textContent =
+    `${settings.width} × ${settings.height} · ${settings.fps} fps · ${settings.seconds} s · ${frames} frames`;
+  if (!state.timeline) return;  // nothing built: the last count stays shown
   const limit = info ? info.inputLimit : 64;
   const slider = $("inputs-slider");
   slider.max = String(Math.max(limit, settings.inputs));
@@ -393,9 +401,6 @@ function showSettings(state) {
   }
   size.value = sizeValue;
   for (const button of $("fit").children) button.classList.toggle("on", button.dataset.value === settings.fit);
-  const frames = Math.round(settings.fps * settings.seconds);
-  $("render-summary").textContent =
-    `${settings.width} × ${settings.height} · ${settings.fps} fps · ${settings.seconds} s · ${frames} frames`;
 }
 
 // ---- Player -------------------------------------------------------------------------------
@@ -925,6 +930,13 @@ function showRenders(state) {
   });
 }
 
+// ", 12 s left" once a render has run long enough to tell.
+function timeLeft(job) {
+  if (job.framesDone < 2 || job.elapsedSeconds < 1) return "";
+  const seconds = (job.elapsedSeconds * (job.frameCount - job.framesDone)) / job.framesDone;
+  return seconds >= 90 ? ` · ${Math.round(seconds / 60)} min left` : ` · ${Math.ceil(seconds)} s left`;
+}
+
 function updateJob(node, job) {
   if (node.dataset.state === job.state && job.state !== "running" && job.state !== "queued") return;
   const previous = node.dataset.state;
@@ -935,7 +947,7 @@ function updateJob(node, job) {
   const progress = job.frameCount ? job.framesDone / job.frameCount : 0;
   state.textContent = {
     queued: "waiting",
-    running: `${Math.round(progress * 100)}% · frame ${job.framesDone} of ${job.frameCount}`,
+    running: `${Math.round(progress * 100)}% · frame ${job.framesDone} of ${job.frameCount}${timeLeft(job)}`,
     done: `done · ${sizeText(job.bytes)} · ${job.elapsedSeconds.toFixed(1)} s`,
     failed: "failed",
     cancelled: "cancelled",
