@@ -306,6 +306,18 @@ test("the input count changes the frame, play advances time, the timeline marks 
   const rows = await page.locator("#kf-body tr").count();
   assert.equal(rows, Math.min(300, state.keyFrameCount), "one table row per keyframe");
 
+  // Dragging the first picture after the second swaps them: the frame changes with them.
+  const order = (await sessionState(page)).media.map((item) => item.name);
+  await page.locator("#media-list li").nth(0).dragTo(page.locator("#media-list li").nth(1), {
+    targetPosition: { x: 60, y: 20 },
+  });
+  await page.waitForFunction(
+    (first) => document.querySelector("#media-list li img").alt !== first, order[0]);
+  const swapped = (await sessionState(page)).media.map((item) => item.name);
+  assert.deepEqual(swapped, [order[1], order[0], ...order.slice(2)]);
+  await seek(page, 0.5);
+  assert.notEqual((await canvasPixels(page, [])).digest, after9.digest, "reordered pictures draw another frame");
+
   // The keyframes copy as the core exports them.
   await page.click("#copy-json");
   await page.waitForSelector(".toast:text('Copied')");

@@ -213,9 +213,13 @@ async function showGallery() {
   const catalog = await api("GET", "/api/templates");
   studio.catalog = catalog;
   const count = catalog.templates.length;
-  $("gallery-summary").textContent =
-    `${count} template${count === 1 ? "" : "s"} from ${catalog.directories.join(", ")}` +
-    (catalog.failures.length ? ` · ${catalog.failures.length} broken` : "");
+  const summary = $("gallery-summary");
+  summary.replaceChildren(`${count} template${count === 1 ? "" : "s"} from ${catalog.directories.join(", ")}`);
+  if (catalog.failures.length) {
+    const link = element("button", "link-button", `${catalog.failures.length} broken plug-in${catalog.failures.length === 1 ? "" : "s"}`);
+    link.addEventListener("click", () => $("broken").scrollIntoView({ behavior: "smooth" }));
+    summary.append(" · ", link);
+  }
   $("topbar-note").textContent = "";
   $("no-templates").hidden = count > 0;
 
@@ -233,7 +237,6 @@ async function showGallery() {
     if (info.displayName && info.displayName !== info.name) title.append(element("span", "", info.displayName));
     const meta = element("div", "card-meta");
     meta.append(element("span", "chip", rangeText(info)));
-    meta.append(element("span", "chip", `default ${info.defaultInputs}`));
     if (info.templateCode >= 0) meta.append(element("span", "chip", `code ${info.templateCode}`));
     body.append(title, meta);
     card.append(preview, body);
