@@ -284,11 +284,7 @@ test("a template page shows the frame `montage-host render` writes for that time
       assert.ok(difference <= 12, `t=${time} (${place.x}, ${place.y}): ${seen.pixels[i]} instead of ${place.rgb}`);
     });
   }
-  await shot(page, "template-1280x800");
-  await page.setViewportSize({ width: 1440, height: 900 });
-  await seek(page, 0.5);
-  await shot(page, "template-1440x900");
-  await page.setViewportSize({ width: 1280, height: 800 });
+  await shot(page, "template-solid-1280x800");
 });
 
 test("the input count changes the frame, play advances time, the timeline marks it", async () => {
@@ -347,8 +343,40 @@ test("the input count changes the frame, play advances time, the timeline marks 
   await page.waitForFunction((t) => document.getElementById("frame").dataset.time === String(t), next);
 });
 
+// Pictures and a clip with something to look at, for the screenshots of a working page.
+function showcaseMedia() {
+  const files = [1, 2, 3, 4, 5].map((seed) => {
+    const file = path.join(scratch, `gradient-${seed}.png`);
+    run(ffmpeg, ["-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", `gradients=s=800x600:seed=${seed}:n=4`,
+      "-frames:v", "1", file]);
+    return file;
+  });
+  const fractal = path.join(scratch, "fractal.jpg");
+  run(ffmpeg, ["-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "mandelbrot=s=800x600", "-frames:v", "1", fractal]);
+  const clip = path.join(scratch, "test-card.mp4");
+  run(ffmpeg, ["-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=4",
+    "-c:v", "libx264", "-pix_fmt", "yuv420p", clip]);
+  return [...files.slice(0, 3), clip, ...files.slice(3), fractal];
+}
+
 test("a render downloads as a video of the asked size, frame rate and running time", async () => {
   const { page } = browser;
+  await page.click("#media-clear");
+  await page.waitForFunction(() => document.querySelectorAll("#media-list li").length === 0);
+  await page.setInputFiles("#file-picker", showcaseMedia());
+  await page.waitForFunction(() => document.querySelectorAll("#media-list li").length === 7);
+  await page.locator("#inputs-number").fill("16");
+  await page.locator("#inputs-number").dispatchEvent("change");
+  await page.waitForFunction(() => document.getElementById("frame").dataset.inputs === "16");
+  await page.selectOption("#size", "960x540");
+  await page.waitForFunction(() => document.getElementById("render-summary").textContent.startsWith("960 × 540"));
+  await seek(page, 0.42);
+  await shot(page, "template-1280x800");
+  await page.setViewportSize({ width: 1440, height: 900 });
+  await seek(page, 0.58);
+  await shot(page, "template-1440x900");
+  await page.setViewportSize({ width: 1280, height: 800 });
+
   await page.selectOption("#fps", "12");
   await page.waitForFunction(() => document.getElementById("render-summary").textContent.includes("12 fps"));
 
@@ -376,11 +404,11 @@ test("a render downloads as a video of the asked size, frame rate and running ti
   const [download] = await Promise.all([page.waitForEvent("download"), link.click()]);
   const file = path.join(out, download.suggestedFilename());
   await download.saveAs(file);
-  assert.equal(path.basename(file), "Brisolen-640x360.mp4");
+  assert.equal(path.basename(file), "Brisolen-960x540.mp4");
   const probe = JSON.parse(run(ffprobe, ["-v", "error", "-show_streams", "-show_format", "-of", "json", file]));
   const video = probe.streams.find((stream) => stream.codec_type === "video");
-  assert.equal(video.width, 640);
-  assert.equal(video.height, 360);
+  assert.equal(video.width, 960);
+  assert.equal(video.height, 540);
   assert.equal(video.r_frame_rate, "12/1");
   assert.ok(Math.abs(Number(probe.format.duration) - 2) < 0.05, `duration ${probe.format.duration}`);
 });
