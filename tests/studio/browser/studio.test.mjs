@@ -107,8 +107,14 @@ async function openBrowser(width, height) {
     ],
   });
   const page = context.pages()[0] || (await context.newPage());
-  page.on("pageerror", (error) => console.error(`page error: ${error.message}`));
-  return { context, page };
+  const problems = [];
+  page.on("pageerror", (error) => problems.push(`page error: ${error.message}`));
+  page.on("console", (message) => {
+    if (message.type() === "error" && /Content Security Policy|Uncaught/.test(message.text())) {
+      problems.push(message.text());
+    }
+  });
+  return { context, page, problems };
 }
 
 // A screenshot of the top of the page (or of where it is scrolled to), for people to look at.
@@ -217,6 +223,7 @@ before(async () => {
 after(async () => {
   await browser?.context.close();
   await studio?.stop();
+  assert.deepEqual(browser?.problems ?? [], [], "the page ran without script errors or refused content");
 });
 
 test("the gallery lists every built template once and the broken plug-ins with their reasons", async () => {

@@ -222,6 +222,9 @@ async function showGallery() {
   }
   $("topbar-note").textContent = "";
   $("no-templates").hidden = count > 0;
+  const warnings = $("gallery-warnings");
+  warnings.replaceChildren(...catalog.warnings.map((warning) => element("li", "", warning)));
+  warnings.hidden = catalog.warnings.length === 0;
 
   const cards = $("cards");
   cards.replaceChildren();
