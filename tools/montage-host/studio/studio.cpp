@@ -267,6 +267,7 @@ struct Studio::Impl {
   void Bind();
   void Routes();
   void Maintain(const std::atomic<bool>* stop, const std::atomic<bool>& done);
+  void Watch(const std::atomic<bool>& done);
   void Yield() const;
 
   // Request handling.
@@ -861,25 +862,29 @@ void Studio::Impl::Routes() {
   });
 }
 
+void Studio::Impl::Watch(const std::atomic<bool>& done) {
+  // On a thread of its own: a scan waits for slow plug-ins up to the scan's time limit,
+  // which must not hold up stopping or ending sessions.
+  while (!done.load()) {
+    std::this_thread::sleep_for(options.pluginPoll);
+    try {
+      shelf.Poll();
+    } catch (const std::exception&) {
+      // A folder that cannot be read now is looked at again next time.
+    }
+  }
+}
+
 void Studio::Impl::Maintain(const std::atomic<bool>* stop, const std::atomic<bool>& done) {
   using Clock = std::chrono::steady_clock;
-  Clock::time_point nextPoll = Clock::now() + options.pluginPoll;
   Clock::time_point nextReap = Clock::now() + std::chrono::seconds(1);
   while (!done.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<long>(100, options.pluginPoll.count())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (stop != nullptr && stop->load()) {
       server.stop();
       return;
     }
     const Clock::time_point now = Clock::now();
-    if (now >= nextPoll) {
-      try {
-        shelf.Poll();
-      } catch (const std::exception&) {
-        // A folder that cannot be read now is looked at again next time.
-      }
-      nextPoll = now + options.pluginPoll;
-    }
     if (now >= nextReap) {
       std::vector<std::string> ended;
       {
@@ -921,9 +926,11 @@ const fs::path& Studio::PrivateFolderPath() const { return impl_->folder.Path();
 void Studio::Run(const std::atomic<bool>* stop) {
   std::atomic<bool> done{false};
   std::thread maintenance([&] { impl_->Maintain(stop, done); });
+  std::thread watcher([&] { impl_->Watch(done); });
   impl_->server.listen_after_bind();
   done.store(true);
   maintenance.join();
+  watcher.join();
   const std::lock_guard lock(impl_->sessionsMutex);
   for (const auto& [id, session] : impl_->sessions) impl_->renders.CancelSession(id, false);
 }

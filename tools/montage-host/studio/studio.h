@@ -14,8 +14,8 @@
 // removed when it ends; uploads are never served back except as drawn frames.
 //
 // Threads: the server answers on a pool of threads; renders run on threads of their own
-// (render_queue.h); one maintenance thread watches the plug-in folders, ends the
-// sessions of closed pages and stops the server when asked. A Studio object is made and
+// (render_queue.h); one thread watches the plug-in folders, another ends the sessions
+// of closed pages and stops the server when asked. A Studio object is made and
 // destroyed on one thread; Run blocks that thread; Stop may be called from any thread.
 #ifndef MONTAGE_STUDIO_STUDIO_H
 #define MONTAGE_STUDIO_STUDIO_H
