@@ -55,5 +55,6 @@ extern const Command kRenderCommand;
 extern const Command kValidateCommand;
 extern const Command kContactSheetsCommand;
 extern const Command kTimelineCommand;
+extern const Command kStudioCommand;
 
 #endif  // MONTAGE_HOST_TOOL_COMMAND_H

@@ -27,7 +27,7 @@ namespace {
 
 constexpr const Command* kCommands[] = {
     &kListCommand,     &kKeyFramesCommand, &kSampleCommand,        &kRenderCommand,
-    &kTimelineCommand, &kValidateCommand,  &kContactSheetsCommand,
+    &kTimelineCommand, &kValidateCommand,  &kContactSheetsCommand, &kStudioCommand,
 };
 
 // Frees the drawing caches when main returns, after every Renderer is gone, for a clean

@@ -323,10 +323,16 @@ VideoEncoder::VideoEncoder(const fs::path& file, const VideoSettings& settings)
   }
   code = avformat_write_header(muxer, nullptr);
   if (code < 0) WriteFailed(code);
+  headerWritten_ = true;
   packet_ = NewPacket();
 }
 
-VideoEncoder::~VideoEncoder() = default;
+VideoEncoder::~VideoEncoder() {
+  // FFmpeg's GIF muxer holds its last packet until the trailer is written and frees it
+  // nowhere else: a write that failed or was cancelled still ends with the trailer (into
+  // the temporary file, which is removed), so that nothing leaks.
+  if (headerWritten_ && !trailerWritten_ && settings_.format == VideoFormat::kGif) av_write_trailer(muxer_.get());
+}
 
 void VideoEncoder::OpenVideoEncoder() {
   const char* name = "libx264";
@@ -635,6 +641,7 @@ void VideoEncoder::WriteFailed(int code) const {
 void VideoEncoder::Finish() {
   SendFrame(nullptr);
   if (soundtrack_) soundtrack_->Finish([this](AVPacket& packet) { WritePacket(packet); });
+  trailerWritten_ = true;
   int code = av_write_trailer(muxer_.get());
   if (code < 0) WriteFailed(code);
   avio_flush(io_.get());

@@ -98,6 +98,8 @@ class VideoEncoder {
   CodecContextPtr encoder_;
   AVStream* stream_ = nullptr;
   PacketPtr packet_;
+  bool headerWritten_ = false;
+  bool trailerWritten_ = false;  // av_write_trailer was called, whatever it answered
   bool finished_ = false;
   // The converter's state.
   SwsPtr scaler_;

@@ -14,11 +14,15 @@
 // a picture this library decodes (a bad CRC, a zero width, a picture too large, a file
 // cut short, not a PNG or JPEG).
 //
+// Pictures are also encoded in memory (EncodeJpeg, EncodePng), for programs that send
+// them rather than write files, such as a studio serving its frames to a web page.
+//
 // Threads: every function here may run on several threads at once.
 #ifndef MONTAGE_PICTURES_H
 #define MONTAGE_PICTURES_H
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "montage/drawing.h"
@@ -56,6 +60,18 @@ Image ReadPicture(const std::filesystem::path& file, int minWidth = 0, int minHe
 // and height swap for 5..8); 1 and values outside 1..8 leave it as it is. For any
 // picture held the wrong way, such as a video frame with rotation metadata.
 Image TurnUpright(Image picture, int orientation);
+
+// `picture` as a baseline JPEG file's bytes (4:2:0 chroma, libjpeg's quality 1..100;
+// anything else is a HostError). JPEG has no transparency: each pixel is written as its
+// premultiplied colour over black, as the video writer does (the Renderer's frames are
+// opaque already). Throws HostError "cannot encode JPEG: ..." when libjpeg fails.
+std::string EncodeJpeg(const Image& picture, int quality);
+
+// `picture` as a PNG file's bytes: 8-bit RGBA, not premultiplied, so that reading it
+// back with ReadPicture gives the same pixels wherever they are opaque (a translucent
+// pixel may move by a rounding step). Compressed for speed rather than size. Throws
+// HostError "cannot encode PNG: ..." when libpng fails.
+std::string EncodePng(const Image& picture);
 
 }  // namespace montage
 
