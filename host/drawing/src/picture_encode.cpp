@@ -16,6 +16,7 @@
 // jpeglib.h needs size_t and FILE declared before it.
 #include <jpeglib.h>
 
+#include "jpeg_errors.h"
 #include "montage/pictures.h"
 
 namespace montage {
@@ -24,19 +25,8 @@ namespace {
 
 // ---- JPEG ---------------------------------------------------------------------------------
 
-// libjpeg reports a fatal error by calling error_exit, which must not return: it jumps
-// back to the setjmp of the encode with the message kept.
-struct JpegErrors {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-void JpegFail(j_common_ptr info) {
-  auto* errors = reinterpret_cast<JpegErrors*>(info->err);
-  info->err->format_message(info, errors->message);
-  std::longjmp(errors->jump, 1);
-}
+using pictures::JpegErrors;
+using pictures::JpegFail;
 
 void JpegIgnore(j_common_ptr /*info*/, int /*level*/) {}
 

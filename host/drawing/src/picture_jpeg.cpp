@@ -14,6 +14,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "jpeg_errors.h"
 #include "picture_formats.h"
 
 namespace montage::pictures {
@@ -23,21 +24,6 @@ namespace {
 // A progressive file has a handful of scans; thousands of tiny ones only make every
 // pass over the picture cost again.
 constexpr int kMaxScans = 256;
-
-// libjpeg reports a fatal error by calling error_exit, which must not return: it jumps
-// back to the setjmp of the phase that was running, with the message kept.
-struct JpegErrors {
-  jpeg_error_mgr manager;
-  jpeg_progress_mgr progress;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-void JpegFail(j_common_ptr info) {
-  auto* errors = reinterpret_cast<JpegErrors*>(info->err);
-  info->err->format_message(info, errors->message);
-  std::longjmp(errors->jump, 1);
-}
 
 // Warnings are ignored, except the one for a file that ends early: what a viewer would
 // fill in there is not the picture.
