@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,33 +48,50 @@ inline std::string ReadFile(const std::filesystem::path& file) {
   return text.str();
 }
 
+// The command line and environment that run montage-host as `call` says, the cache in
+// `cacheFolder`. Variables the call sets replace those of the test's environment.
+struct HostCommand {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+};
+
+inline HostCommand CommandFor(const HostCall& call, const std::filesystem::path& cacheFolder) {
+  HostCommand command;
+  std::vector<std::string> set = {"MONTAGE_PLUGIN_PATH=", "XDG_CACHE_HOME="};
+  for (const std::string& entry : call.environment) set.push_back(entry.substr(0, entry.find('=') + 1));
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    if (std::ranges::none_of(set, [&](const std::string& name) { return variable.starts_with(name); })) {
+      command.env.emplace_back(variable);
+    }
+  }
+  if (!call.pluginPathVariable.empty()) command.env.push_back("MONTAGE_PLUGIN_PATH=" + call.pluginPathVariable);
+  command.env.push_back("XDG_CACHE_HOME=" + cacheFolder.string());
+  command.env.insert(command.env.end(), call.environment.begin(), call.environment.end());
+  command.argv = {MONTAGE_HOST_PROGRAM};
+  if (call.fileSizeLimit > 0) {
+    command.argv = {"/bin/sh", "-c", "ulimit -f " + std::to_string(call.fileSizeLimit) + " && exec \"$0\" \"$@\"",
+                    MONTAGE_HOST_PROGRAM};
+  }
+  command.argv.insert(command.argv.end(), call.args.begin(), call.args.end());
+  return command;
+}
+
+// Pointers to `strings`, null-terminated, for posix_spawn.
+inline std::vector<char*> CStrings(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
 inline HostRun RunHost(const HostCall& call) {
   const ScratchFolder scratch("run");
   const std::filesystem::path out = call.standardOutput.empty() ? scratch.Path() / "out" : call.standardOutput;
   const std::filesystem::path err = scratch.Path() / "err";
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view variable(*entry);
-    if (variable.starts_with("MONTAGE_PLUGIN_PATH=") || variable.starts_with("XDG_CACHE_HOME=")) continue;
-    env.emplace_back(variable);
-  }
-  if (!call.pluginPathVariable.empty()) env.push_back("MONTAGE_PLUGIN_PATH=" + call.pluginPathVariable);
-  env.push_back("XDG_CACHE_HOME=" + (call.cacheFolder.empty() ? scratch.Path() / "cache" : call.cacheFolder).string());
-  env.insert(env.end(), call.environment.begin(), call.environment.end());
-  std::vector<std::string> argv = {MONTAGE_HOST_PROGRAM};
-  if (call.fileSizeLimit > 0) {
-    argv = {"/bin/sh", "-c", "ulimit -f " + std::to_string(call.fileSizeLimit) + " && exec \"$0\" \"$@\"",
-            MONTAGE_HOST_PROGRAM};
-  }
-  argv.insert(argv.end(), call.args.begin(), call.args.end());
-  auto pointers = [](std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (std::string& s : strings) result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-  };
-  std::vector<char*> argvPointers = pointers(argv);
-  std::vector<char*> envPointers = pointers(env);
+  HostCommand command = CommandFor(call, call.cacheFolder.empty() ? scratch.Path() / "cache" : call.cacheFolder);
+  std::vector<char*> argvPointers = CStrings(command.argv);
+  std::vector<char*> envPointers = CStrings(command.env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

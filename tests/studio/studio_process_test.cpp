@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host_run.h"
 #include "studio_test_support.h"
 
 extern char** environ;
@@ -32,31 +33,13 @@ class StudioProcess {
   StudioProcess(const fs::path& temporary, int fileBlocks = 0) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string_view variable(*entry);
-      if (variable.starts_with("TMPDIR=") || variable.starts_with("MONTAGE_PLUGIN_PATH=") ||
-          variable.starts_with("XDG_CACHE_HOME=")) {
-        continue;
-      }
-      env.emplace_back(variable);
-    }
-    env.push_back("TMPDIR=" + temporary.string());
-    env.push_back(std::string("XDG_CACHE_HOME=") + STUDIO_TEST_CACHE_DIR);
-    std::vector<std::string> args = {
-        MONTAGE_HOST_PROGRAM, "--plugin-path", PluginFolder().string(), "studio", "--port", "0"};
-    if (fileBlocks > 0) {
-      args.insert(args.begin(),
-                  {"/bin/sh", "-c", "ulimit -f " + std::to_string(fileBlocks) + " && exec \"$0\" \"$@\""});
-    }
-    auto pointers = [](std::vector<std::string>& strings) {
-      std::vector<char*> result;
-      for (std::string& s : strings) result.push_back(s.data());
-      result.push_back(nullptr);
-      return result;
-    };
-    std::vector<char*> argv = pointers(args);
-    std::vector<char*> envp = pointers(env);
+    HostCall call;
+    call.args = {"--plugin-path", PluginFolder().string(), "studio", "--port", "0"};
+    call.environment = {"TMPDIR=" + temporary.string()};
+    call.fileSizeLimit = fileBlocks;
+    HostCommand command = CommandFor(call, STUDIO_TEST_CACHE_DIR);
+    std::vector<char*> argv = CStrings(command.argv);
+    std::vector<char*> envp = CStrings(command.env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
