@@ -66,6 +66,24 @@ TEST(Renderer, RotationTurnsCounterClockwiseAndPicturesCoverTheirRectangle) {
   EXPECT_NE(frame.At(100, 48), (montage::Colour{0, 0, 255, 255}));
 }
 
+TEST(Renderer, ContainShowsTheWholePictureWithTransparentMargins) {
+  // A 4:1 picture in the full 2:1 frame: contained, it spans the width and a quarter of
+  // the height in the middle; the background shows above and below. Covered, it fills
+  // the frame.
+  montage::Image wide(40, 10);
+  wide.Fill({255, 0, 0, 255});
+  const montage::Colour kRed{255, 0, 0, 255};
+  for (const auto& [fit, margin] : {std::pair{montage::Fit::kContain, true}, std::pair{montage::Fit::kCover, false}}) {
+    montage::Renderer renderer(Holding({0, 0, 1, 1, 0}), std::vector<montage::Image>{wide},
+                               montage::RenderSettings{2.0, fit});
+    const montage::Image frame = renderer.Render(0.5, 200, 100);
+    EXPECT_EQ(frame.At(100, 50), kRed);
+    EXPECT_EQ(frame.At(2, 50), kRed);
+    EXPECT_EQ(frame.At(100, 10) != kRed, margin);
+    EXPECT_EQ(frame.At(100, 90) != kRed, margin);
+  }
+}
+
 TEST(Renderer, SkipsPosesCairoCannotPlace) {
   const double kInf = std::numeric_limits<double>::infinity();
   for (const montage::Pose& pose :

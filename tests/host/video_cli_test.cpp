@@ -2,6 +2,7 @@
 // user runs it: what ffprobe reads back, frames compared with the PNG renderer's, and
 // bad input that leaves no file behind.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cmath>
 #include <filesystem>
@@ -152,6 +153,29 @@ TEST_F(VideoRender, AClipStartsWhenItsInputAppearsAndPlaysAtItsOwnSpeed) {
   EXPECT_LT(early.b, 60);
   EXPECT_GT(later.b, 200);
   EXPECT_LT(later.r, 60);
+}
+
+TEST_F(VideoRender, CtrlCStopsARenderAndLeavesNoFileThatLooksFinished) {
+  const fs::path folder = Path("result");
+  fs::create_directory(folder);
+  std::ofstream(folder / "earlier.mp4") << "an earlier render";
+  HostCall call;
+  call.args = {"render",    "Brisolen", "--size", "640x360",
+               "--seconds", "60",       "--out",  (folder / "earlier.mp4").string()};
+  HostCommand command = CommandFor(call, Path("cache"));
+  std::vector<char*> argv = CStrings(command.argv);
+  std::vector<char*> envp = CStrings(command.env);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+  // Interrupted once its temporary file is being written.
+  for (int wait = 0; wait < 600 && Entries(folder).size() < 2; ++wait) usleep(50'000);
+  ASSERT_EQ(Entries(folder).size(), 2u) << "the render never started";
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+  EXPECT_EQ(Entries(folder), std::vector<std::string>{"earlier.mp4"});
+  EXPECT_EQ(ReadFile(folder / "earlier.mp4"), "an earlier render");
 }
 
 TEST_F(VideoRender, BadInputLeavesNoFileBehind) {
