@@ -1,7 +1,8 @@
 // A plug-in whose every answer comes from a script the host fuzzer sets: names of any
 // bytes, any input range and counts, settings arrays of any length and type, keyframes
 // of any values. It keeps to memory safety (every array it hands out is as long as it
-// says) but to nothing else, which is what a host must survive from a plug-in it loads.
+// says, or longer than any count the fuzzer registers) but to nothing else, which is
+// what a host must survive from a plug-in it loads.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -103,13 +104,18 @@ class CEffScripted final : public IEffectMultiDLL {
   }
 
   // A new settings array of up to 70 settings (kept until the next one), with a count
-  // that may or may not be its length, or null.
+  // that may or may not be its length, or null. A count up to 70 that exceeds the length
+  // grows the array to it, so the array is never shorter than a count the fuzzer can
+  // register (at most 64 inputs): a plug-in that lies about the length of its own array
+  // is beyond what any host can detect, and would only make the fuzzer report itself.
   CEffectSetting* Build(int* n) {
     delete[] settings_;
     settings_ = nullptr;
     const std::uint8_t shape = Byte();
-    const int length = shape % 71;
-    if (n != nullptr) *n = (shape & 0x80) != 0 ? Int() : length;
+    int length = shape % 71;
+    const int count = (shape & 0x80) != 0 ? Int() : length;
+    if (count > length && count <= 70) length = count;
+    if (n != nullptr) *n = count;
     if ((shape & 0x40) != 0 || length == 0) return nullptr;
     settings_ = new CEffectSetting[static_cast<std::size_t>(length)];
     for (int i = 0; i < length; ++i) {
