@@ -1,6 +1,6 @@
 // Render throughput: frames per second at 1280x720 for the 16-input Brisolen, on one
 // thread, drawn with placeholder cards, with 1920x1080 pictures, and with 16 camera-size
-// JPEG photos (4000x3000) opened as montage-host opens them. The photos are measured
+// JPEG photos (4032x3024) opened as montage-host opens them. The photos are measured
 // against a bound drawn in the same run: the same visible inputs painted from pictures
 // already at their drawn size, unscaled and unturned, the least a frame can cost.
 //
@@ -14,14 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
-#include <random>
+#include <string>
 #include <vector>
 
-// jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
-
+#include "camera_photo.h"
 #include "montage/drawing.h"
 #include "montage/pictures.h"
 #include "montage/render_video.h"
@@ -34,8 +33,6 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kInputs = 16;
 constexpr int kFramesPerLoop = 60;
-constexpr int kPhotoWidth = 4000;
-constexpr int kPhotoHeight = 3000;
 
 montage::Animation SixteenInputs() {
   const montage::PluginCatalog catalog = montage::PluginCatalog::Scan(montage::DefaultPluginDirectories());
@@ -63,45 +60,18 @@ void RenderFrames(benchmark::State& state, montage::Renderer& renderer) {
 
 // ---- Camera photos ------------------------------------------------------------------------
 
-// A 4000x3000 JPEG of a gradient with noise, so that it is no flat colour.
 fs::path WritePhoto(const fs::path& folder, int index) {
   const fs::path file = folder / ("photo" + std::to_string(index) + ".jpg");
-  std::FILE* out = std::fopen(file.c_str(), "wb");
-  if (out == nullptr) std::exit(1);
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, out);
-  info.image_width = kPhotoWidth;
-  info.image_height = kPhotoHeight;
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 90, TRUE);
-  jpeg_start_compress(&info, TRUE);
-  std::mt19937 noise(static_cast<unsigned>(index));
-  std::vector<unsigned char> row(kPhotoWidth * 3);
-  while (info.next_scanline < info.image_height) {
-    const unsigned y = info.next_scanline;
-    for (int x = 0; x < kPhotoWidth; ++x) {
-      const int grain = static_cast<int>(noise() % 24);
-      row[3 * x] = static_cast<unsigned char>((x * 255 / kPhotoWidth + index * 40 + grain) % 256);
-      row[3 * x + 1] = static_cast<unsigned char>((y * 255 / kPhotoHeight + grain) % 256);
-      row[3 * x + 2] = static_cast<unsigned char>((index * 16 + grain) % 256);
-    }
-    JSAMPROW pointer = row.data();
-    jpeg_write_scanlines(&info, &pointer, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::fclose(out);
+  const std::string bytes = CameraJpeg(index);
+  std::ofstream out(file, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) std::exit(1);
   return file;
 }
 
 const std::vector<fs::path>& Photos() {
   static const std::vector<fs::path> photos = [] {
-    const fs::path folder = fs::temp_directory_path() / "montage-render-benchmark-photos";
+    const fs::path folder = fs::temp_directory_path() / "montage-render-benchmark-camera-photos";
     fs::create_directories(folder);
     std::vector<fs::path> files;
     for (int index = 0; index < kInputs; ++index) {

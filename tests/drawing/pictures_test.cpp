@@ -21,6 +21,7 @@
 
 #include "host_test_support.h"
 #include "picture_files.h"
+#include "picture_writers.h"
 
 namespace {
 
@@ -29,111 +30,6 @@ namespace fs = std::filesystem;
 const auto* const kDrawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCachesEnvironment);
 
 std::uint32_t Argb(unsigned a, unsigned r, unsigned g, unsigned b) { return (a << 24) | (r << 16) | (g << 8) | b; }
-
-// ---- PNG fixtures -------------------------------------------------------------------------
-
-struct PngSpec {
-  PngSpec(int w, int h, int type, int depth, std::vector<Bytes> pixelRows, std::vector<png_color> colours = {},
-          Bytes colourAlpha = {}, std::vector<png_color_16> transparentColour = {})
-      : width(w),
-        height(h),
-        colourType(type),
-        bitDepth(depth),
-        rows(std::move(pixelRows)),
-        palette(std::move(colours)),
-        paletteAlpha(std::move(colourAlpha)),
-        transparent(std::move(transparentColour)) {}
-
-  int width;
-  int height;
-  int colourType;
-  int bitDepth;
-  std::vector<Bytes> rows;  // packed as stored, 16-bit samples big-endian
-  std::vector<png_color> palette;
-  Bytes paletteAlpha;                     // tRNS of a palette picture
-  std::vector<png_color_16> transparent;  // tRNS of a grey or RGB picture: one colour
-  bool interlaced = false;
-  Bytes exif;  // eXIf chunk: a TIFF structure
-};
-
-void WritePng(const fs::path& file, const PngSpec& spec) {
-  std::FILE* out = std::fopen(file.c_str(), "wb");
-  ASSERT_NE(out, nullptr);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_init_io(png, out);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width), static_cast<png_uint_32>(spec.height), spec.bitDepth,
-               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
-  if (!spec.paletteAlpha.empty()) {
-    png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
-  }
-  if (!spec.transparent.empty()) png_set_tRNS(png, info, nullptr, 0, spec.transparent.data());
-  if (!spec.exif.empty()) {
-    Bytes exif = spec.exif;
-    png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif.size()), exif.data());
-  }
-  png_write_info(png, info);
-  std::vector<Bytes> rows = spec.rows;
-  std::vector<png_bytep> pointers;
-  for (Bytes& row : rows) pointers.push_back(row.data());
-  png_write_image(png, pointers.data());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  std::fclose(out);
-}
-
-// ---- JPEG fixtures ------------------------------------------------------------------------
-
-struct JpegSpec {
-  int width = 0;
-  int height = 0;
-  J_COLOR_SPACE input = JCS_RGB;  // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK samples
-  J_COLOR_SPACE stored = JCS_YCbCr;
-  bool progressive = false;
-  bool adobeMarker = true;  // for CMYK: written by default, with the ink inverted
-  Bytes exif;               // APP1 body
-  // The samples of pixel (x, y): 1, 3 or 4 of them.
-  std::function<Bytes(int x, int y)> pixel;
-};
-
-void WriteJpeg(const fs::path& file, const JpegSpec& spec) {
-  std::FILE* out = std::fopen(file.c_str(), "wb");
-  ASSERT_NE(out, nullptr);
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, out);
-  info.image_width = static_cast<JDIMENSION>(spec.width);
-  info.image_height = static_cast<JDIMENSION>(spec.height);
-  info.input_components = spec.input == JCS_GRAYSCALE ? 1 : spec.input == JCS_CMYK ? 4 : 3;
-  info.in_color_space = spec.input;
-  jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, spec.stored);
-  for (int c = 0; c < info.num_components; ++c) info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
-  info.write_Adobe_marker = spec.adobeMarker && spec.input == JCS_CMYK ? TRUE : FALSE;
-  jpeg_set_quality(&info, 100, TRUE);
-  if (spec.progressive) jpeg_simple_progression(&info);
-  jpeg_start_compress(&info, TRUE);
-  if (!spec.exif.empty()) {
-    jpeg_write_marker(&info, JPEG_APP0 + 1, spec.exif.data(), static_cast<unsigned>(spec.exif.size()));
-  }
-  Bytes row;
-  while (info.next_scanline < info.image_height) {
-    row.clear();
-    for (int x = 0; x < spec.width; ++x) {
-      const Bytes samples = spec.pixel(x, static_cast<int>(info.next_scanline));
-      row.insert(row.end(), samples.begin(), samples.end());
-    }
-    JSAMPROW pointer = row.data();
-    jpeg_write_scanlines(&info, &pointer, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::fclose(out);
-}
 
 bool Near(montage::Colour seen, montage::Colour expected, int tolerance) {
   return std::abs(seen.r - expected.r) <= tolerance && std::abs(seen.g - expected.g) <= tolerance &&
@@ -202,7 +98,7 @@ TEST(Pictures, EveryPngKindDecodesToPremultipliedArgb) {
 }
 
 TEST(Pictures, InterlacedPngDecodesEveryPass) {
-  PngSpec spec(9, 9, PNG_COLOR_TYPE_RGB, 8, {});
+  PngSpec spec{9, 9, PNG_COLOR_TYPE_RGB, 8};
   spec.interlaced = true;
   for (int y = 0; y < 9; ++y) {
     Bytes row;
@@ -243,39 +139,32 @@ TEST(Pictures, EveryJpegKindDecodesToItsColours) {
       return samples;
     };
   };
+  auto grey = [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; };
   struct Case {
     const char* name;
     JpegSpec spec;
     bool grey;
   };
   const Case cases[] = {
-      {"baseline YCbCr", {32, 16, JCS_RGB, JCS_YCbCr, false, true, {}, rgb}, false},
-      {"progressive YCbCr", {32, 16, JCS_RGB, JCS_YCbCr, true, true, {}, rgb}, false},
-      {"RGB stored as RGB", {32, 16, JCS_RGB, JCS_RGB, false, true, {}, rgb}, false},
-      {"grey",
-       {32,
-        16,
-        JCS_GRAYSCALE,
-        JCS_GRAYSCALE,
-        false,
-        true,
-        {},
-        [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; }},
-       true},
+      {"baseline YCbCr", {.width = 32, .height = 16, .pixel = rgb}, false},
+      {"progressive YCbCr", {.width = 32, .height = 16, .progressive = true, .pixel = rgb}, false},
+      {"RGB stored as RGB", {.width = 32, .height = 16, .stored = JCS_RGB, .pixel = rgb}, false},
+      {"grey", {.width = 32, .height = 16, .input = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .pixel = grey}, true},
       {"progressive grey",
-       {32,
-        16,
-        JCS_GRAYSCALE,
-        JCS_GRAYSCALE,
-        true,
-        true,
-        {},
-        [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; }},
+       {.width = 32, .height = 16, .input = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .progressive = true, .pixel = grey},
        true},
-      {"Adobe CMYK, ink inverted", {32, 16, JCS_CMYK, JCS_CMYK, false, true, {}, ink(true)}, false},
-      {"Adobe YCCK, ink inverted", {32, 16, JCS_CMYK, JCS_YCCK, false, true, {}, ink(true)}, false},
-      {"progressive Adobe CMYK", {32, 16, JCS_CMYK, JCS_CMYK, true, true, {}, ink(true)}, false},
-      {"CMYK without an Adobe marker", {32, 16, JCS_CMYK, JCS_CMYK, false, false, {}, ink(false)}, false},
+      {"Adobe CMYK, ink inverted",
+       {.width = 32, .height = 16, .input = JCS_CMYK, .stored = JCS_CMYK, .pixel = ink(true)},
+       false},
+      {"Adobe YCCK, ink inverted",
+       {.width = 32, .height = 16, .input = JCS_CMYK, .stored = JCS_YCCK, .pixel = ink(true)},
+       false},
+      {"progressive Adobe CMYK",
+       {.width = 32, .height = 16, .input = JCS_CMYK, .stored = JCS_CMYK, .progressive = true, .pixel = ink(true)},
+       false},
+      {"CMYK without an Adobe marker",
+       {.width = 32, .height = 16, .input = JCS_CMYK, .stored = JCS_CMYK, .adobeMarker = false, .pixel = ink(false)},
+       false},
   };
   const ScratchFolder scratch("pictures");
   for (const Case& c : cases) {
@@ -322,7 +211,7 @@ TEST(Pictures, ExifOrientationTurnsThePictureUpright) {
       const Bytes exif = ExifBlock(c.orientation, bigEndian);
       const fs::path file = scratch.Path() / (png ? "turned.png" : "turned.jpg");
       if (png) {
-        PngSpec spec(64, 32, PNG_COLOR_TYPE_RGB, 8, {});
+        PngSpec spec{64, 32, PNG_COLOR_TYPE_RGB, 8};
         for (int y = 0; y < 32; ++y) {
           Bytes row;
           for (int x = 0; x < 64; ++x) {
@@ -334,7 +223,7 @@ TEST(Pictures, ExifOrientationTurnsThePictureUpright) {
         spec.exif.assign(exif.begin() + 6, exif.end());  // eXIf holds the TIFF structure alone
         WritePng(file, spec);
       } else {
-        WriteJpeg(file, {64, 32, JCS_RGB, JCS_YCbCr, false, true, exif, stored});
+        WriteJpeg(file, {.width = 64, .height = 32, .exif = exif, .pixel = stored});
       }
       const bool quarter = c.orientation >= 5;
       const montage::PictureInfo info = montage::ReadPictureInfo(file);
@@ -359,7 +248,7 @@ TEST(Pictures, ExifOrientationTurnsThePictureUpright) {
 TEST(Pictures, OrientationOutsideOneToEightIsIgnored) {
   const ScratchFolder scratch("pictures");
   const fs::path file = scratch.Path() / "odd.jpg";
-  WriteJpeg(file, {40, 20, JCS_RGB, JCS_YCbCr, false, true, ExifBlock(9, true), [](int, int) {
+  WriteJpeg(file, {.width = 40, .height = 20, .exif = ExifBlock(9, true), .pixel = [](int, int) {
                      return Bytes{1, 2, 3};
                    }});
   const montage::PictureInfo info = montage::ReadPictureInfo(file);
@@ -394,7 +283,7 @@ TEST(Pictures, ScaledJpegDecodingStillCoversTheRequest) {
                  std::to_string(c.minHeight));
     const fs::path file = scratch.Path() / "photo.jpg";
     const Bytes exif = c.orientation == 1 ? Bytes{} : ExifBlock(c.orientation, false);
-    WriteJpeg(file, {400, 300, JCS_RGB, JCS_YCbCr, false, true, exif, [](int x, int) {
+    WriteJpeg(file, {.width = 400, .height = 300, .exif = exif, .pixel = [](int x, int) {
                        return x < 200 ? Bytes{250, 10, 10} : Bytes{10, 10, 250};
                      }});
     const montage::Image image = montage::ReadPicture(file, c.minWidth, c.minHeight);
@@ -413,9 +302,9 @@ TEST(Pictures, ScaledJpegDecodingStillCoversTheRequest) {
 TEST(Pictures, BadFilesAreRefusedWithTheirRealReason) {
   const ScratchFolder scratch("pictures");
   const fs::path& dir = scratch.Path();
-  const PngSpec small(16, 16, PNG_COLOR_TYPE_RGB, 8, std::vector<Bytes>(16, Bytes(48, 90)));
+  const PngSpec small{16, 16, PNG_COLOR_TYPE_RGB, 8, std::vector<Bytes>(16, Bytes(48, 90))};
   WritePng(dir / "good.png", small);
-  WriteJpeg(dir / "good.jpg", {64, 64, JCS_RGB, JCS_YCbCr, false, true, {}, [](int x, int y) {
+  WriteJpeg(dir / "good.jpg", {.width = 64, .height = 64, .pixel = [](int x, int y) {
                                  return Bytes{static_cast<unsigned char>(x * 4), static_cast<unsigned char>(y * 4), 9};
                                }});
   const Bytes png = ReadBytes(dir / "good.png");

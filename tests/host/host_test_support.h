@@ -9,13 +9,13 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-// jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
-
 #include "montage/drawing.h"
+#include "montage/pictures.h"
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class ScratchFolder {
@@ -53,29 +53,12 @@ inline std::filesystem::path WriteSolidPng(const std::filesystem::path& file, in
 
 inline std::filesystem::path WriteSolidJpeg(const std::filesystem::path& file, int width, int height,
                                             montage::Colour colour) {
-  std::FILE* out = std::fopen(file.c_str(), "wb");
-  if (out == nullptr) throw std::runtime_error("cannot write " + file.string());
-  jpeg_compress_struct info{};
-  jpeg_error_mgr errors{};
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  jpeg_stdio_dest(&info, out);
-  info.image_width = static_cast<JDIMENSION>(width);
-  info.image_height = static_cast<JDIMENSION>(height);
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_set_quality(&info, 100, TRUE);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<unsigned char> row;
-  for (int x = 0; x < width; ++x) row.insert(row.end(), {colour.r, colour.g, colour.b});
-  while (info.next_scanline < info.image_height) {
-    JSAMPROW pointer = row.data();
-    jpeg_write_scanlines(&info, &pointer, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  std::fclose(out);
+  montage::Image image(width, height);
+  image.Fill(colour);
+  const std::string bytes = montage::EncodeJpeg(image, 100);
+  std::ofstream out(file, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
   return file;
 }
 
