@@ -175,20 +175,6 @@ montage::VideoSettings SettingsFor(VideoFormat format, double seconds) {
   return settings;
 }
 
-const char* Extension(VideoFormat format) {
-  switch (format) {
-    case VideoFormat::kMp4:
-      return ".mp4";
-    case VideoFormat::kWebM:
-      return ".webm";
-    case VideoFormat::kGif:
-      return ".gif";
-    case VideoFormat::kWebP:
-      return ".webp";
-  }
-  return "";
-}
-
 // Bytes of heap in use: every arena's blocks and the mapped ones.
 double HeapBytes() {
   const struct mallinfo2 info = mallinfo2();
@@ -235,7 +221,7 @@ void BM_Write(benchmark::State& state, VideoFormat format, double seconds, const
   const Scene& scene = TheScene();
   const montage::VideoSettings settings = SettingsFor(format, seconds);
   const int frames = settings.frameCount;
-  const fs::path file = Scratch() / (std::string("video") + Extension(format));
+  const fs::path file = Scratch() / ("video" + std::string(montage::VideoFormatExtension(format)));
   montage::VideoTimings timings;
   double heapPeak = 0;
   double fileBytes = 0;
@@ -280,7 +266,8 @@ std::vector<montage::detail::FramePtr> ConvertedFrames(VideoFormat format, doubl
   montage::Image image(kWidth, kHeight);
   auto draw = [&](int index) { renderer.RenderInto(image, static_cast<double>(index) / std::max(1, frames - 1)); };
   // Never committed: it converts, and leaves no file.
-  montage::detail::VideoEncoder converter(Scratch() / (std::string("unused") + Extension(format)), settings);
+  montage::detail::VideoEncoder converter(Scratch() / ("unused" + std::string(montage::VideoFormatExtension(format))),
+                                          settings);
   std::vector<int> sample = converter.PaletteSample();
   for (const int index : sample) {
     draw(index);
@@ -302,7 +289,7 @@ std::vector<montage::detail::FramePtr> ConvertedFrames(VideoFormat format, doubl
 void BM_EncoderAlone(benchmark::State& state, VideoFormat format, const std::string& name) {
   const montage::VideoSettings settings = SettingsFor(format, kSeconds);
   const std::vector<montage::detail::FramePtr> frames = ConvertedFrames(format, kSeconds);
-  const fs::path file = Scratch() / (std::string("alone") + Extension(format));
+  const fs::path file = Scratch() / ("alone" + std::string(montage::VideoFormatExtension(format)));
   double fileBytes = 0;
   double total = 0;
   double processor = 0;

@@ -18,11 +18,13 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host_test_support.h"
@@ -228,6 +230,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FileCase>& param) {
       return std::string(param.param.label) + "_" + std::to_string(param.index);
     });
+
+TEST(VideoFormatFor, TheExtensionInAnyCaseChoosesTheFormatAndNothingElseDoes) {
+  const std::pair<const char*, std::optional<VideoFormat>> cases[] = {
+      {"out/montage.mp4", VideoFormat::kMp4},
+      {"A.WEBM", VideoFormat::kWebM},
+      {"x.Gif", VideoFormat::kGif},
+      {"y.webp", VideoFormat::kWebP},
+      {"clip.mov", std::nullopt},
+      {"mp4", std::nullopt},
+      {"frames/", std::nullopt},
+      {"archive.mp4.png", std::nullopt},
+      {".mp4", std::nullopt},
+  };
+  for (const auto& [name, format] : cases) EXPECT_EQ(montage::VideoFormatFor(name), format) << name;
+  for (const VideoFormat format : {VideoFormat::kMp4, VideoFormat::kWebM, VideoFormat::kGif, VideoFormat::kWebP}) {
+    EXPECT_EQ(montage::VideoFormatFor("a" + std::string(montage::VideoFormatExtension(format))), format);
+  }
+}
 
 TEST(WrittenGif, DrawsASampleSpreadOverTheClipForItsPaletteThenEveryFrame) {
   const ScratchFolder folder("video");

@@ -160,20 +160,7 @@ void RenderQueue::Work() {
 }
 
 std::shared_ptr<RenderJob> RenderQueue::Submit(RenderOrder order) {
-  std::string extension = ".mp4";
-  switch (order.video.format) {
-    case montage::VideoFormat::kMp4:
-      break;
-    case montage::VideoFormat::kWebM:
-      extension = ".webm";
-      break;
-    case montage::VideoFormat::kGif:
-      extension = ".gif";
-      break;
-    case montage::VideoFormat::kWebP:
-      extension = ".webp";
-      break;
-  }
+  const std::string extension(montage::VideoFormatExtension(order.video.format));
   const std::string id = RandomHex(kIdBytes);
   auto job = std::make_shared<RenderJob>(id, std::move(order), folder_ / (id + extension));
   {

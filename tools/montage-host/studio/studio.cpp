@@ -190,34 +190,6 @@ json MediaJson(const MediaItem& item) {
           {"bytes", item.Bytes()}};
 }
 
-const char* FormatKey(montage::VideoFormat format) {
-  switch (format) {
-    case montage::VideoFormat::kMp4:
-      return "mp4";
-    case montage::VideoFormat::kWebM:
-      return "webm";
-    case montage::VideoFormat::kGif:
-      return "gif";
-    case montage::VideoFormat::kWebP:
-      return "webp";
-  }
-  return "mp4";
-}
-
-const char* FormatMime(montage::VideoFormat format) {
-  switch (format) {
-    case montage::VideoFormat::kMp4:
-      return "video/mp4";
-    case montage::VideoFormat::kWebM:
-      return "video/webm";
-    case montage::VideoFormat::kGif:
-      return "image/gif";
-    case montage::VideoFormat::kWebP:
-      return "image/webp";
-  }
-  return "application/octet-stream";
-}
-
 json RenderJson(const RenderJob& job) {
   const RenderStatus status = job.Status();
   const montage::VideoSettings& video = job.Order().video;
@@ -227,7 +199,7 @@ json RenderJson(const RenderJob& job) {
           {"frameCount", status.frameCount},
           {"elapsedSeconds", status.elapsedSeconds},
           {"error", status.error},
-          {"format", FormatKey(video.format)},
+          {"format", std::string(montage::VideoFormatExtension(video.format).substr(1))},
           {"width", video.width},
           {"height", video.height},
           {"fps", video.fps},
@@ -850,7 +822,7 @@ void Studio::Impl::Routes() {
       const auto fileSize = static_cast<std::size_t>(status.st_size);
       res.set_header("Content-Disposition", "attachment; filename=\"" + found->Order().fileName + "\"");
       res.set_content_provider(
-          fileSize, FormatMime(found->Order().video.format),
+          fileSize, std::string(montage::VideoFormatMediaType(found->Order().video.format)),
           [fd, found](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             char buffer[1 << 16];
             const ssize_t got = ::pread(fd, buffer, std::min(length, sizeof buffer), static_cast<off_t>(offset));

@@ -58,6 +58,10 @@ enum class VideoFormat {
 std::optional<VideoFormat> VideoFormatFor(const std::filesystem::path& file);
 // "MP4", "WebM", "GIF", "WebP".
 std::string_view VideoFormatName(VideoFormat format);
+// The extension a file of the format is named with: ".mp4", ".webm", ".gif", ".webp".
+std::string_view VideoFormatExtension(VideoFormat format);
+// Its media type: "video/mp4", "video/webm", "image/gif", "image/webp".
+std::string_view VideoFormatMediaType(VideoFormat format);
 // Whether the format's pixel layout needs even widths and heights (MP4 and WebM).
 bool NeedsEvenSize(VideoFormat format);
 // Whether the format carries a soundtrack (MP4 and WebM).
