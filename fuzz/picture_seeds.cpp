@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   const Bytes tiff6(exif6.begin() + 6, exif6.end());  // eXIf holds the TIFF structure alone
 
   const png_color_16 grey3 = {0, 3, 3, 3, 3};
-  const auto png = [](const std::string& name, const PngSpec& spec) { WritePng(g_folder / name, spec); };
+  const auto png = [](const std::string& name, const PngPicture& picture) { WritePng(g_folder / name, picture); };
   png("png_grey1", {9, 5, PNG_COLOR_TYPE_GRAY, 1});
   png("png_grey8_trns", {.width = 6, .height = 4, .colourType = PNG_COLOR_TYPE_GRAY, .transparent = {grey3}});
   png("png_grey16", {6, 4, PNG_COLOR_TYPE_GRAY, 16});
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   png("png_exif_orientation6", {.width = 6, .height = 4, .exif = tiff6});
 
   // 4:2:0 chroma unless said otherwise, as cameras write them.
-  const auto jpeg = [](const std::string& name, const JpegSpec& spec) { WriteJpeg(g_folder / name, spec); };
+  const auto jpeg = [](const std::string& name, const JpegPicture& picture) { WriteJpeg(g_folder / name, picture); };
   jpeg("jpeg_baseline", {.width = 24, .height = 16, .subsampled = true});
   jpeg("jpeg_rgb_444", {.width = 16, .height = 8, .stored = JCS_RGB});
   jpeg("jpeg_progressive", {.width = 24, .height = 16, .progressive = true, .subsampled = true});

@@ -20,7 +20,7 @@
 
 #include "picture_files.h"
 
-struct PngSpec {
+struct PngPicture {
   int width = 0;
   int height = 0;
   int colourType = PNG_COLOR_TYPE_RGB;
@@ -35,41 +35,42 @@ struct PngSpec {
   Bytes exif = {};  // eXIf chunk: a TIFF structure
 };
 
-// The rows a PngSpec without rows is written with.
-inline std::vector<Bytes> PatternRows(const PngSpec& spec, int channels) {
-  const std::size_t rowBytes = (static_cast<std::size_t>(spec.width) * channels * spec.bitDepth + 7) / 8;
-  std::vector<Bytes> rows(static_cast<std::size_t>(spec.height), Bytes(rowBytes));
+// The rows a PngPicture without rows is written with.
+inline std::vector<Bytes> PatternRows(const PngPicture& picture, int channels) {
+  const std::size_t rowBytes = (static_cast<std::size_t>(picture.width) * channels * picture.bitDepth + 7) / 8;
+  std::vector<Bytes> rows(static_cast<std::size_t>(picture.height), Bytes(rowBytes));
   for (std::size_t y = 0; y < rows.size(); ++y) {
     for (std::size_t x = 0; x < rowBytes; ++x) {
-      if (spec.palette.empty()) {
+      if (picture.palette.empty()) {
         rows[y][x] = static_cast<unsigned char>((x * 37 + y * 11) & 0xFF);
       } else {
-        rows[y][x] = static_cast<unsigned char>(spec.bitDepth == 8 ? x % 3 : 0x1B);
+        rows[y][x] = static_cast<unsigned char>(picture.bitDepth == 8 ? x % 3 : 0x1B);
       }
     }
   }
   return rows;
 }
 
-// Writes `spec` to `file`; throws std::runtime_error when the file cannot be created.
-inline void WritePng(const std::filesystem::path& file, const PngSpec& spec) {
+// Writes `picture` to `file`; throws std::runtime_error when the file cannot be created.
+inline void WritePng(const std::filesystem::path& file, const PngPicture& picture) {
   std::FILE* out = std::fopen(file.c_str(), "wb");
   if (out == nullptr) throw std::runtime_error("cannot write " + file.string());
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   png_init_io(png, out);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width), static_cast<png_uint_32>(spec.height), spec.bitDepth,
-               spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height),
+               picture.bitDepth, picture.colourType, picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
-  if (!spec.paletteAlpha.empty()) {
-    png_set_tRNS(png, info, spec.paletteAlpha.data(), static_cast<int>(spec.paletteAlpha.size()), nullptr);
+  if (!picture.palette.empty())
+    png_set_PLTE(png, info, picture.palette.data(), static_cast<int>(picture.palette.size()));
+  if (!picture.paletteAlpha.empty()) {
+    png_set_tRNS(png, info, picture.paletteAlpha.data(), static_cast<int>(picture.paletteAlpha.size()), nullptr);
   }
-  if (!spec.transparent.empty()) png_set_tRNS(png, info, nullptr, 0, spec.transparent.data());
-  Bytes exif = spec.exif;
+  if (!picture.transparent.empty()) png_set_tRNS(png, info, nullptr, 0, picture.transparent.data());
+  Bytes exif = picture.exif;
   if (!exif.empty()) png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif.size()), exif.data());
   png_write_info(png, info);
-  std::vector<Bytes> rows = spec.rows.empty() ? PatternRows(spec, png_get_channels(png, info)) : spec.rows;
+  std::vector<Bytes> rows = picture.rows.empty() ? PatternRows(picture, png_get_channels(png, info)) : picture.rows;
   std::vector<png_bytep> pointers;
   for (Bytes& row : rows) pointers.push_back(row.data());
   png_write_image(png, pointers.data());
@@ -78,7 +79,7 @@ inline void WritePng(const std::filesystem::path& file, const PngSpec& spec) {
   std::fclose(out);
 }
 
-struct JpegSpec {
+struct JpegPicture {
   int width = 0;
   int height = 0;
   J_COLOR_SPACE input = JCS_RGB;  // JCS_RGB, JCS_GRAYSCALE or JCS_CMYK samples
@@ -93,9 +94,9 @@ struct JpegSpec {
   std::function<Bytes(int x, int y)> pixel = {};
 };
 
-// Writes `spec` to `file` at quality 100; throws std::runtime_error when the file cannot
+// Writes `picture` to `file` at quality 100; throws std::runtime_error when the file cannot
 // be created.
-inline void WriteJpeg(const std::filesystem::path& file, const JpegSpec& spec) {
+inline void WriteJpeg(const std::filesystem::path& file, const JpegPicture& picture) {
   std::FILE* out = std::fopen(file.c_str(), "wb");
   if (out == nullptr) throw std::runtime_error("cannot write " + file.string());
   jpeg_compress_struct info{};
@@ -103,32 +104,32 @@ inline void WriteJpeg(const std::filesystem::path& file, const JpegSpec& spec) {
   info.err = jpeg_std_error(&errors);
   jpeg_create_compress(&info);
   jpeg_stdio_dest(&info, out);
-  info.image_width = static_cast<JDIMENSION>(spec.width);
-  info.image_height = static_cast<JDIMENSION>(spec.height);
-  info.input_components = spec.input == JCS_GRAYSCALE ? 1 : spec.input == JCS_CMYK ? 4 : 3;
-  info.in_color_space = spec.input;
+  info.image_width = static_cast<JDIMENSION>(picture.width);
+  info.image_height = static_cast<JDIMENSION>(picture.height);
+  info.input_components = picture.input == JCS_GRAYSCALE ? 1 : picture.input == JCS_CMYK ? 4 : 3;
+  info.in_color_space = picture.input;
   jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, spec.stored);
-  if (!spec.subsampled) {
+  jpeg_set_colorspace(&info, picture.stored);
+  if (!picture.subsampled) {
     for (int c = 0; c < info.num_components; ++c) info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
   }
-  info.write_Adobe_marker = spec.adobeMarker && spec.input == JCS_CMYK ? TRUE : FALSE;
+  info.write_Adobe_marker = picture.adobeMarker && picture.input == JCS_CMYK ? TRUE : FALSE;
   jpeg_set_quality(&info, 100, TRUE);
-  if (spec.progressive) jpeg_simple_progression(&info);
-  info.arith_code = spec.arithmetic ? TRUE : FALSE;
-  info.restart_interval = spec.restartInterval;
+  if (picture.progressive) jpeg_simple_progression(&info);
+  info.arith_code = picture.arithmetic ? TRUE : FALSE;
+  info.restart_interval = picture.restartInterval;
   jpeg_start_compress(&info, TRUE);
-  if (!spec.exif.empty()) {
-    jpeg_write_marker(&info, JPEG_APP0 + 1, spec.exif.data(), static_cast<unsigned>(spec.exif.size()));
+  if (!picture.exif.empty()) {
+    jpeg_write_marker(&info, JPEG_APP0 + 1, picture.exif.data(), static_cast<unsigned>(picture.exif.size()));
   }
   const int components = info.input_components;
-  Bytes row(static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(components));
+  Bytes row(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(components));
   while (info.next_scanline < info.image_height) {
     const int y = static_cast<int>(info.next_scanline);
-    for (int x = 0; x < spec.width; ++x) {
+    for (int x = 0; x < picture.width; ++x) {
       unsigned char* samples = row.data() + static_cast<std::ptrdiff_t>(x) * components;
-      if (spec.pixel) {
-        const Bytes given = spec.pixel(x, y);
+      if (picture.pixel) {
+        const Bytes given = picture.pixel(x, y);
         std::copy_n(given.begin(), std::min(given.size(), static_cast<std::size_t>(components)), samples);
       } else {
         for (int c = 0; c < components; ++c)

@@ -46,7 +46,7 @@ std::string Show(montage::Colour c) {
 TEST(Pictures, EveryPngKindDecodesToPremultipliedArgb) {
   struct Case {
     const char* name;
-    PngSpec spec;
+    PngPicture picture;
     std::vector<std::uint32_t> pixels;  // expected, row by row
   };
   const Case cases[] = {
@@ -84,30 +84,30 @@ TEST(Pictures, EveryPngKindDecodesToPremultipliedArgb) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path file = scratch.Path() / "kind.png";
-    WritePng(file, c.spec);
+    WritePng(file, c.picture);
     const montage::PictureInfo info = montage::ReadPictureInfo(file);
     EXPECT_EQ(info.format, "PNG");
-    EXPECT_EQ(info.width, c.spec.width);
-    EXPECT_EQ(info.height, c.spec.height);
+    EXPECT_EQ(info.width, c.picture.width);
+    EXPECT_EQ(info.height, c.picture.height);
     const montage::Image image = montage::ReadPicture(file);
-    ASSERT_EQ(image.Width(), c.spec.width);
-    ASSERT_EQ(image.Height(), c.spec.height);
+    ASSERT_EQ(image.Width(), c.picture.width);
+    ASSERT_EQ(image.Height(), c.picture.height);
     const std::vector<std::uint32_t> pixels(image.Data(), image.Data() + c.pixels.size());
     EXPECT_EQ(pixels, c.pixels);
   }
 }
 
 TEST(Pictures, InterlacedPngDecodesEveryPass) {
-  PngSpec spec{9, 9, PNG_COLOR_TYPE_RGB, 8};
-  spec.interlaced = true;
+  PngPicture picture{9, 9, PNG_COLOR_TYPE_RGB, 8};
+  picture.interlaced = true;
   for (int y = 0; y < 9; ++y) {
     Bytes row;
     for (int x = 0; x < 9; ++x)
       row.insert(row.end(), {static_cast<unsigned char>(x * 25), static_cast<unsigned char>(y * 25), 7});
-    spec.rows.push_back(row);
+    picture.rows.push_back(row);
   }
   const ScratchFolder scratch("pictures");
-  WritePng(scratch.Path() / "interlaced.png", spec);
+  WritePng(scratch.Path() / "interlaced.png", picture);
   const montage::Image image = montage::ReadPicture(scratch.Path() / "interlaced.png");
   for (int y = 0; y < 9; ++y) {
     for (int x = 0; x < 9; ++x) {
@@ -142,7 +142,7 @@ TEST(Pictures, EveryJpegKindDecodesToItsColours) {
   auto grey = [](int x, int) { return Bytes{static_cast<unsigned char>(x < 16 ? 30 : 220)}; };
   struct Case {
     const char* name;
-    JpegSpec spec;
+    JpegPicture picture;
     bool grey;
   };
   const Case cases[] = {
@@ -170,7 +170,7 @@ TEST(Pictures, EveryJpegKindDecodesToItsColours) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path file = scratch.Path() / "kind.jpg";
-    WriteJpeg(file, c.spec);
+    WriteJpeg(file, c.picture);
     EXPECT_EQ(montage::ReadPictureInfo(file).format, "JPEG");
     const montage::Image image = montage::ReadPicture(file);
     ASSERT_EQ(image.Width(), 32);
@@ -211,17 +211,17 @@ TEST(Pictures, ExifOrientationTurnsThePictureUpright) {
       const Bytes exif = ExifBlock(c.orientation, bigEndian);
       const fs::path file = scratch.Path() / (png ? "turned.png" : "turned.jpg");
       if (png) {
-        PngSpec spec{64, 32, PNG_COLOR_TYPE_RGB, 8};
+        PngPicture picture{64, 32, PNG_COLOR_TYPE_RGB, 8};
         for (int y = 0; y < 32; ++y) {
           Bytes row;
           for (int x = 0; x < 64; ++x) {
             const Bytes samples = stored(x, y);
             row.insert(row.end(), samples.begin(), samples.end());
           }
-          spec.rows.push_back(row);
+          picture.rows.push_back(row);
         }
-        spec.exif.assign(exif.begin() + 6, exif.end());  // eXIf holds the TIFF structure alone
-        WritePng(file, spec);
+        picture.exif.assign(exif.begin() + 6, exif.end());  // eXIf holds the TIFF structure alone
+        WritePng(file, picture);
       } else {
         WriteJpeg(file, {.width = 64, .height = 32, .exif = exif, .pixel = stored});
       }
@@ -302,7 +302,7 @@ TEST(Pictures, ScaledJpegDecodingStillCoversTheRequest) {
 TEST(Pictures, BadFilesAreRefusedWithTheirRealReason) {
   const ScratchFolder scratch("pictures");
   const fs::path& dir = scratch.Path();
-  const PngSpec small{16, 16, PNG_COLOR_TYPE_RGB, 8, std::vector<Bytes>(16, Bytes(48, 90))};
+  const PngPicture small{16, 16, PNG_COLOR_TYPE_RGB, 8, std::vector<Bytes>(16, Bytes(48, 90))};
   WritePng(dir / "good.png", small);
   WriteJpeg(dir / "good.jpg", {.width = 64, .height = 64, .pixel = [](int x, int y) {
                                  return Bytes{static_cast<unsigned char>(x * 4), static_cast<unsigned char>(y * 4), 9};

@@ -28,7 +28,7 @@ constexpr int kNew = 99;  // id of the input an operation adds
 
 class InputList : public ::testing::TestWithParam<ListCase> {};
 
-TEST_P(InputList, ChangesTheListAsSpecified) {
+TEST_P(InputList, ChangesTheListAsDocumented) {
   const ListCase& c = GetParam();
   const TestEffectPtr effect = NewTestEffect();
   for (const int id : c.before) effect->InsertInput(-1, id);
