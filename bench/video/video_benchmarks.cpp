@@ -32,6 +32,7 @@
 
 #include "built_plugins.h"
 #include "ffmpeg_support.h"
+#include "montage/render_video.h"
 #include "montage/video_writer.h"
 #include "video_encoder.h"
 
@@ -233,12 +234,9 @@ void BM_Write(benchmark::State& state, VideoFormat format, double seconds, const
     montage::Renderer renderer(scene.animation, scene.media, montage::RenderSettings{seconds});
     const double heapBefore = HeapBytes();
     heapPeak = 0;
-    timings = montage::WriteVideo(
-        file, settings,
-        [&](int index, montage::Image& frame) {
-          renderer.RenderInto(frame, static_cast<double>(index) / std::max(1, frames - 1));
-        },
-        [&](const montage::VideoProgress&) { heapPeak = std::max(heapPeak, HeapBytes() - heapBefore); });
+    timings = montage::RenderVideo(file, renderer, settings, [&](const montage::VideoProgress&) {
+      heapPeak = std::max(heapPeak, HeapBytes() - heapBefore);
+    });
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     processor += ProcessorSeconds() - processorBefore;
     fileBytes = static_cast<double>(fs::file_size(file));
@@ -264,7 +262,7 @@ std::vector<montage::detail::FramePtr> ConvertedFrames(VideoFormat format, doubl
   const int frames = settings.frameCount;
   montage::Renderer renderer(scene.animation, scene.media, montage::RenderSettings{seconds});
   montage::Image image(kWidth, kHeight);
-  auto draw = [&](int index) { renderer.RenderInto(image, static_cast<double>(index) / std::max(1, frames - 1)); };
+  auto draw = [&](int index) { renderer.RenderInto(image, montage::VideoFrameTime(index, frames)); };
   // Never committed: it converts, and leaves no file.
   montage::detail::VideoEncoder converter(Scratch() / ("unused" + std::string(montage::VideoFormatExtension(format))),
                                           settings);
